@@ -1,0 +1,117 @@
+// The C face of the library: each function forwards to the volume object, and no
+// exception crosses into the calling program.
+#include <exception>
+#include <new>
+
+#include "api/volume_impl.h"
+#include "base/log.h"
+
+namespace {
+
+using QVX::ozK::Volume;
+
+// Runs `body`; an exception becomes a "FAILED" log entry and `on_failure`.
+template <typename Result, typename Body>
+Result guarded(const char* function, Result on_failure, Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    QVX::Base::log_printf("FAILED in %s: %s\n", function, e.what());
+  } catch (...) {
+    QVX::Base::log_printf("FAILED in %s: unknown exception\n", function);
+  }
+  return on_failure;
+}
+
+template <typename Body>
+void guarded_void(const char* function, Body body) noexcept {
+  guarded(function, 0, [&] {
+    body();
+    return 0;
+  });
+}
+
+void store(const QVX::ozK::Vec3_d& v, double* x, double* y, double* z) {
+  *x = v.x;
+  *y = v.y;
+  *z = v.z;
+}
+
+}  // namespace
+
+extern "C" {
+
+qvx_ozk_volume* qvx_ozk_volume_create(void) {
+  return guarded("qvx_ozk_volume_create", static_cast<Volume*>(nullptr),
+                 [] { return Volume::Create(); });
+}
+
+void qvx_ozk_volume_delete(qvx_ozk_volume* volume) {
+  guarded_void("qvx_ozk_volume_delete", [&] { delete volume; });
+}
+
+bool qvx_ozk_volume_open(qvx_ozk_volume* volume, const char* path) {
+  return guarded("qvx_ozk_volume_open", false, [&] { return volume->open(path); });
+}
+
+bool qvx_ozk_volume_wopen(qvx_ozk_volume* volume, const wchar_t* path) {
+  return guarded("qvx_ozk_volume_wopen", false, [&] { return volume->open(path); });
+}
+
+void qvx_ozk_volume_slice_width(qvx_ozk_volume* volume, uint32_t* width) {
+  guarded_void("qvx_ozk_volume_slice_width", [&] { *width = volume->slice_width(); });
+}
+
+void qvx_ozk_volume_slice_height(qvx_ozk_volume* volume, uint32_t* height) {
+  guarded_void("qvx_ozk_volume_slice_height", [&] { *height = volume->slice_height(); });
+}
+
+void qvx_ozk_volume_num_slices(qvx_ozk_volume* volume, uint32_t* num_slices) {
+  guarded_void("qvx_ozk_volume_num_slices", [&] { *num_slices = volume->num_slices(); });
+}
+
+void qvx_ozk_volume_vmin(qvx_ozk_volume* volume, double* x, double* y, double* z) {
+  guarded_void("qvx_ozk_volume_vmin", [&] { store(volume->vmin(), x, y, z); });
+}
+
+void qvx_ozk_volume_vmax(qvx_ozk_volume* volume, double* x, double* y, double* z) {
+  guarded_void("qvx_ozk_volume_vmax", [&] { store(volume->vmax(), x, y, z); });
+}
+
+void qvx_ozk_volume_voxel_size(qvx_ozk_volume* volume, double* x, double* y, double* z) {
+  guarded_void("qvx_ozk_volume_voxel_size", [&] { store(volume->voxel_size(), x, y, z); });
+}
+
+void qvx_ozk_volume_data_min(qvx_ozk_volume* volume, double* data_min) {
+  guarded_void("qvx_ozk_volume_data_min", [&] { *data_min = volume->data_min(); });
+}
+
+void qvx_ozk_volume_data_max(qvx_ozk_volume* volume, double* data_max) {
+  guarded_void("qvx_ozk_volume_data_max", [&] { *data_max = volume->data_max(); });
+}
+
+bool qvx_ozk_volume_read_slice(qvx_ozk_volume* volume, float* out, uint32_t index) {
+  return guarded("qvx_ozk_volume_read_slice", false,
+                 [&] { return volume->read_slice(out, index); });
+}
+
+bool qvx_ozk_volume_close(qvx_ozk_volume* volume) {
+  return guarded("qvx_ozk_volume_close", false, [&] { return volume->close(); });
+}
+
+void qvx_ozk_volume_kind(qvx_ozk_volume* volume, uint32_t* kind) {
+  guarded_void("qvx_ozk_volume_kind", [&] {
+    // Every handle the library gives out is a VolumeImpl.
+    *kind = static_cast<uint32_t>(static_cast<QVX::ozK::VolumeImpl*>(volume)->kind());
+  });
+}
+
+#define QVX_OZK_STRINGIFY2(x) #x
+#define QVX_OZK_STRINGIFY(x) QVX_OZK_STRINGIFY2(x)
+
+const char* qvx_ozk_version(void) {
+  return QVX_OZK_STRINGIFY(QVX_OZK_VERSION_MAJOR) "." QVX_OZK_STRINGIFY(
+      QVX_OZK_VERSION_MINOR) "." QVX_OZK_STRINGIFY(QVX_OZK_VERSION_PATCH);
+}
+
+}  // extern "C"

@@ -1,0 +1,27 @@
+// The process-wide diagnostic log. Each call writes one entry
+// "YYYY-MM-DD HH:MM:SS: <text>" to standard output and flushes it. Callers end their
+// formats with "\n". Entries from different threads never interleave.
+#pragma once
+
+#include <cstdint>
+
+namespace QVX::Base {
+
+// printf-style entry.
+void log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Wide printf-style entry (wide strings as %ls); written to the narrow stream as UTF-8.
+void log_wprintf(const wchar_t* format, ...);
+
+// As log_wprintf, but only when `level` reaches the threshold (0); otherwise nothing
+// happens at all, not even counting.
+void log_wprintf_level(int32_t level, const wchar_t* format, ...);
+
+// Logs "<prefix><system text> (0x<code>)\n" for the calling thread's last system error
+// (errno). `prefix` may be null.
+void log_last_error(const char* prefix);
+
+// Entries written since start-up.
+uint32_t log_line_count();
+
+}  // namespace QVX::Base

@@ -1,0 +1,19 @@
+// The one place that knows the platform's directory separator.
+#pragma once
+
+#include <string>
+
+namespace QVX::Base {
+
+#ifdef _WIN32
+inline constexpr wchar_t kPathSeparator = L'\\';
+#else
+inline constexpr wchar_t kPathSeparator = L'/';
+#endif
+
+// The directory part of `path` followed by the separator, ready for a file name to be
+// appended: "/data/vol.hdr" gives "/data/", "vol.hdr" gives "./" and "/vol.hdr" the
+// root "/".
+std::wstring directory_prefix(const std::wstring& path);
+
+}  // namespace QVX::Base

@@ -1,0 +1,72 @@
+#include "base/platform.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "base/utf.h"
+
+namespace QVX::Base::Platform {
+
+LocalTime local_time() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+int last_error() { return errno; }
+
+std::string error_text(int code) {
+  char buffer[256] = {};
+  // The GNU strerror_r may return a static string instead of filling the buffer.
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  return text != nullptr ? std::string(text) : std::string("Unknown error");
+}
+
+std::string native_path(const std::wstring& path) { return wide_to_utf8(path); }
+
+gzFile gz_open(const std::wstring& path, const char* mode) {
+  return gzopen(native_path(path).c_str(), mode);
+}
+
+ReadOnlyFile::~ReadOnlyFile() { close(); }
+
+bool ReadOnlyFile::open(const std::wstring& path) {
+  close();
+  const std::string native = native_path(path);
+  fd_ = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  return fd_ >= 0;
+}
+
+std::ptrdiff_t ReadOnlyFile::read(void* buffer, size_t size) {
+  ssize_t got = 0;
+  do {
+    got = ::read(fd_, buffer, size);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+bool ReadOnlyFile::read_exact(void* buffer, size_t size) {
+  const std::ptrdiff_t got = read(buffer, size);
+  if (got < 0) return false;
+  if (static_cast<size_t>(got) != size) {
+    errno = ENODATA;
+    return false;
+  }
+  return true;
+}
+
+void ReadOnlyFile::close() {
+  if (fd_ >= 0) {
+    const int saved = errno;  // closing must not hide the error a caller is about to log
+    ::close(fd_);
+    errno = saved;
+    fd_ = -1;
+  }
+}
+
+}  // namespace QVX::Base::Platform

@@ -1,0 +1,53 @@
+// The platform layer: every operating-system service the library uses goes through here,
+// so no other file includes a system header.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace QVX::Base::Platform {
+
+struct LocalTime {
+  int year = 0, month = 0, day = 0;
+  int hour = 0, minute = 0, second = 0;
+};
+
+LocalTime local_time();
+
+// The calling thread's last system error code (errno here) and its text.
+int last_error();
+std::string error_text(int code);
+
+// The path as the file system wants it (UTF-8 on POSIX). Throws "bad conversion" for an
+// ill-formed wide string.
+std::string native_path(const std::wstring& path);
+
+// zlib's gzopen for a wide path; zlib reads gzip-compressed and plain files alike.
+gzFile gz_open(const std::wstring& path, const char* mode);
+
+// A read-only file descriptor that closes itself.
+class ReadOnlyFile {
+ public:
+  ReadOnlyFile() = default;
+  ~ReadOnlyFile();
+  ReadOnlyFile(const ReadOnlyFile&) = delete;
+  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+  // False with the system error left in last_error().
+  bool open(const std::wstring& path);
+  // One read call (repeated only when a signal interrupts it); -1 on failure.
+  std::ptrdiff_t read(void* buffer, size_t size);
+  // One read call that must deliver all `size` bytes; a short read fails with the
+  // system error "no data available".
+  bool read_exact(void* buffer, size_t size);
+  void close();
+  bool is_open() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace QVX::Base::Platform

@@ -1,0 +1,263 @@
+#include "volume_formats/packed_volume.h"
+
+#include <bit>
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <locale>
+#include <memory>
+#include <optional>
+#include <sstream>
+
+#include "base/endian.h"
+#include "base/file/tag_reader.h"
+#include "volume_formats/text_numbers.h"
+
+namespace QVX::VolumeFormats {
+namespace {
+
+static_assert(std::bit_cast<uint32_t>(kScale8) == 0x3B808081);
+static_assert(std::bit_cast<uint32_t>(kScale16) == 0x37800080);
+
+// A 3D view section that never ends must not take all memory: past this the text is not
+// kept (its colour table, if any, comes first in every file we know of).
+constexpr size_t kMax3DViewText = size_t{16} << 20;
+// Raw samples are staged and converted in pieces of this many bytes.
+constexpr size_t kStagingBytes = size_t{1} << 20;
+
+using Line = char[kPackedLineLimit + 1];
+
+// Reads the next header line into `line`, trimmed. False at the end of the file or on a
+// damaged stream, either of which ends the header.
+bool read_line(gzFile stream, Line& line) {
+  std::memset(line, 0, sizeof line);
+  if (gzgets(stream, line, kPackedLineLimit) == nullptr) return false;
+  Base::File::trim_whitespace(line);
+  return true;
+}
+
+// Collects the lines of a 3D view section up to "End3DView", dropping what lies between
+// "<Histogram>" and "</Histogram>". False when the file ends first.
+bool read_3d_view_text(gzFile stream, Line& line, std::string& text) {
+  bool skipping = false;
+  if (!read_line(stream, line)) return false;
+  for (;;) {
+    if (std::strcmp(line, "End3DView") == 0) return true;
+    if (!skipping && text.size() < kMax3DViewText) text.append(line).push_back('\n');
+    if (!read_line(stream, line)) return false;
+    if (std::strstr(line, "<Histogram>") != nullptr) {
+      if (text.size() < kMax3DViewText) text.append(line).push_back('\n');
+      skipping = true;
+    } else if (std::strstr(line, "</Histogram>") != nullptr) {
+      skipping = false;
+    }
+  }
+}
+
+std::istringstream value_stream(const char* value) {
+  std::istringstream in{std::string(value)};
+  in.imbue(std::locale::classic());
+  return in;
+}
+
+// Reads the lines of a tag block up to its closing line (or the end of the text) and
+// hands each to `body`.
+template <typename Body>
+void for_each_line_until(Base::File::TagBufReader& reader, const char* closing, Body body) {
+  while (reader.read_line() && std::strcmp(reader.line, closing) != 0) body();
+}
+
+}  // namespace
+
+void PackedVolume::close() {
+  stream.close();
+  bits_per_sample = 0;
+  data_offset = 0;
+}
+
+bool sniff_packed_volume(const std::wstring& path) {
+  Base::File::GzFile file;
+  if (!file.open(path, kPackedStreamBuffer)) return false;
+  Line line;
+  std::memset(line, 0, sizeof line);
+  if (gzgets(file.get(), line, kPackedLineLimit) == nullptr) return false;
+  size_t length = std::strlen(line);
+  while (length > 0 && (line[length - 1] == '\r' || line[length - 1] == '\n')) --length;
+  line[length] = '\0';
+  return std::strcmp(line, kPackedVolumeMagic) == 0 ||
+         std::strcmp(line, kPackedVolumeMagicV2) == 0;
+}
+
+void PackedHeader::apply_entry(const char* line) {
+  const char* colon = std::strchr(line, ':');
+  if (colon == nullptr) return;
+  // The key is not trimmed: "voxels :" names no entry.
+  std::string key(line, colon);
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const char* value = colon + 1;
+  while (*value == ' ' || *value == '\t') ++value;
+  std::istringstream in = value_stream(value);
+
+  if (key == "voxels") {
+    // Read signed so that a negative count fails instead of wrapping to a huge size.
+    uint32_t* targets[3] = {&fields_.height, &fields_.num_slices, &fields_.width};
+    bool complete = true;
+    for (uint32_t* target : targets) {
+      long long n = 0;
+      in >> n;
+      if (in.fail() || n < 0 || n > UINT32_MAX) {
+        *target = 0;
+        complete = false;
+        break;
+      }
+      *target = static_cast<uint32_t>(n);
+    }
+    if (complete) voxels_read_ = true;
+  } else if (key == "min") {
+    in >> fields_.vmin[0] >> fields_.vmin[1] >> fields_.vmin[2];
+  } else if (key == "max") {
+    in >> fields_.vmax[0] >> fields_.vmax[1] >> fields_.vmax[2];
+  } else if (key == "bitspersample") {
+    int32_t bits = 0;
+    in >> bits;
+    bits_per_sample_ = bits;
+    if (!in.fail() && (bits == 8 || bits == 16)) {
+      fields_.data_min = 0.0;
+      fields_.data_max = 1.0;
+    }
+  } else if (key == "sweepdirection") {
+    bool flag = false;
+    in >> flag;
+    sweep_flag_ = flag;
+  } else if (key == "displayrange") {
+    in >> display_range_[0] >> display_range_[1];
+  }
+}
+
+void PackedHeader::apply_3d_view(const std::string& text) {
+  Base::File::TagBufReader reader(text.data(), text.size());
+  bool colour_table_seen = false;
+  // min, max, fullmin, fullmax of the colour table, each only once read.
+  std::optional<double> window_min, window_max, full_min, full_max;
+  const auto read_value = [&reader](std::optional<double>& target) {
+    double v = 0.0;
+    if (scan_double(reader.line, &v, 1) == 1) target = v;
+  };
+
+  while (reader.read_line()) {
+    if (std::strcmp(reader.line, "<3D View Properties Set>") != 0) continue;
+    for_each_line_until(reader, "</3D View Properties Set>", [&] {
+      if (std::strcmp(reader.line, "<3D View Properties>") != 0) return;
+      for_each_line_until(reader, "</3D View Properties>", [&] {
+        if (std::strcmp(reader.line, "<ColorTable>") != 0) return;
+        colour_table_seen = true;
+        for_each_line_until(reader, "</ColorTable>", [&] {
+          if (!reader.split_tag()) return;
+          const std::string name = reader.tag_name;
+          if (name == "min") read_value(window_min);
+          if (name == "max") read_value(window_max);
+          if (name == "fullmin") read_value(full_min);
+          if (name == "fullmax") read_value(full_max);
+        });
+      });
+    });
+  }
+
+  // A table that lacks a value defines nothing.
+  if (!colour_table_seen || !window_min || !window_max || !full_min || !full_max) return;
+  if (bits_per_sample_ >= 32) {
+    display_range_[0] = *window_min;
+    display_range_[1] = *window_max;
+    fields_.data_min = *full_min;
+    fields_.data_max = *full_max;
+    return;
+  }
+  // Integer samples read as 0..1, so the window moves into those units; an empty full
+  // range has no such scale.
+  if (*full_max == *full_min) return;
+  const double f = 1.0 / (*full_max - *full_min);
+  display_range_[0] = (*window_min - *full_min) * f;
+  display_range_[1] = (*window_max - *full_min) * f;
+}
+
+bool PackedHeader::finish() {
+  if (!voxels_read_ || !sweep_flag_) return false;
+  if (!(fields_.data_max >= fields_.data_min)) {
+    fields_.data_min = display_range_[0];
+    fields_.data_max = display_range_[1];
+  }
+  return true;
+}
+
+bool read_packed_header(const std::wstring& path, VolumeFields& fields, PackedVolume& packed) {
+  packed.close();
+  if (!packed.stream.open(path, kPackedStreamBuffer)) return false;
+  gzFile stream = packed.stream.get();
+  PackedHeader header(fields, packed.bits_per_sample);
+  Line line;
+  read_line(stream, line);  // the magic line, already checked by the probe
+
+  bool complete = false;
+  while (!complete) {
+    if (gzeof(stream) || !read_line(stream, line)) break;
+    if (std::strcmp(line, "</content>") == 0) {
+      complete = true;
+    } else if (std::strcmp(line, "3DView") == 0) {
+      std::string text;
+      if (!read_3d_view_text(stream, line, text)) break;
+      header.apply_3d_view(text);
+    } else {
+      header.apply_entry(line);
+    }
+  }
+
+  const int bits = packed.bits_per_sample;
+  const uint64_t sample_bytes = (bits == 8 || bits == 16 || bits == 32) ? bits / 8 : 1;
+  if (complete && header.finish()) {
+    packed.data_offset = packed.stream.tell();
+    if (packed.data_offset >= 0 &&
+        check_addressable(fields, sample_bytes, fields.num_slices,
+                          static_cast<uint64_t>(packed.data_offset), path)) {
+      return true;
+    }
+  }
+  packed.close();
+  return false;
+}
+
+bool read_packed_slice(PackedVolume& packed, const VolumeFields& fields, uint32_t index,
+                       float* out) {
+  const int bits = packed.bits_per_sample;
+  if (!packed.stream.is_open() || (bits != 8 && bits != 16 && bits != 32)) return false;
+  const uint64_t sample_bytes = static_cast<uint64_t>(bits) / 8;
+  // The open checked that every slice's offset fits in 64 bits.
+  const uint64_t samples = uint64_t{fields.width} * fields.height;
+  const uint64_t offset = static_cast<uint64_t>(packed.data_offset) + index * samples * sample_bytes;
+  if (!packed.stream.seek(static_cast<int64_t>(offset))) return false;
+
+  if (bits == 32) {
+    if (!packed.stream.read_exact(out, samples * 4)) return false;
+    Base::le32_to_host_in_place(out, samples);
+    return true;
+  }
+
+  const uint64_t total = samples * sample_bytes;
+  const size_t staging_size = static_cast<size_t>(total < kStagingBytes ? total : kStagingBytes);
+  std::unique_ptr<uint8_t[]> staging(new uint8_t[staging_size]);
+  for (uint64_t done = 0; done < total;) {
+    const size_t piece = static_cast<size_t>(total - done < staging_size ? total - done : staging_size);
+    if (!packed.stream.read_exact(staging.get(), piece)) return false;
+    float* dst = out + done / sample_bytes;
+    if (bits == 8) {
+      for (size_t i = 0; i < piece; ++i) dst[i] = static_cast<float>(staging[i]) * kScale8;
+    } else {
+      for (size_t i = 0; i < piece / 2; ++i) {
+        dst[i] = static_cast<float>(Base::load_le16(&staging[2 * i])) * kScale16;
+      }
+    }
+    done += piece;
+  }
+  return true;
+}
+
+}  // namespace QVX::VolumeFormats
