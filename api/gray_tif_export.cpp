@@ -13,8 +13,8 @@ constexpr const wchar_t* kFormatName = L"gray_tif32";
 
 bool save_gray_tif32(const wchar_t* path, uint32_t height, uint32_t width) {
   if (uint64_t{height} * width == 0) {
-    QVX::Base::log_wprintf(L"FAILED to save image '%ls' with format '%ls': Image is empty\n",
-                           path, kFormatName);
+    QVX::Base::log_wprintf(L"FAILED to save image '%ls' with format '%ls': Image is empty\n", path,
+                           kFormatName);
     return false;
   }
   QVX::Base::log_wprintf(

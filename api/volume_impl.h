@@ -30,8 +30,8 @@ class VolumeImpl final : public Volume {
   double data_min() override { return fields_.data_min; }
   double data_max() override { return fields_.data_max; }
 
-  bool open(const wchar_t* path) override;  // volume_open.cpp
-  bool open(const char* path) override;     // volume_open.cpp
+  bool open(const wchar_t* path) override;               // volume_open.cpp
+  bool open(const char* path) override;                  // volume_open.cpp
   bool read_slice(float* out, uint32_t index) override;  // slice_read.cpp
   bool close() override;
 
@@ -41,8 +41,8 @@ class VolumeImpl final : public Volume {
   bool open_path(const std::wstring& path);
 
   VolumeKind kind_ = VolumeKind::None;
-  VolumeFormats::PackedVolume packed_;              // packed volumes only
-  std::vector<VolumeFormats::FileEntry> files_;     // header volumes only
+  VolumeFormats::PackedVolume packed_;           // packed volumes only
+  std::vector<VolumeFormats::FileEntry> files_;  // header volumes only
   VolumeFormats::VolumeFields fields_;
 };
 

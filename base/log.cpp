@@ -27,8 +27,8 @@ FILE* log_stream() { return stdout; }
 
 void write_prefix(FILE* stream) {
   const Platform::LocalTime t = Platform::local_time();
-  std::fprintf(stream, "%04d-%02d-%02d %02d:%02d:%02d: ", t.year, t.month, t.day, t.hour,
-               t.minute, t.second);
+  std::fprintf(stream, "%04d-%02d-%02d %02d:%02d:%02d: ", t.year, t.month, t.day, t.hour, t.minute,
+               t.second);
 }
 
 // Formats a wide entry into UTF-8. vswprintf reports "too small" and "cannot encode"

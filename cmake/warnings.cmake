@@ -2,7 +2,8 @@
 function(qvx_ozk_set_warnings target)
   if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     target_compile_options(${target} PRIVATE
-      -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
+      -Wall -Wextra -Wpedantic -Wshadow -Wcast-align
+      $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>
       -Wformat=2 -Wundef)
     if(QVX_OZK_WERROR)
       target_compile_options(${target} PRIVATE -Werror)

@@ -56,7 +56,7 @@ namespace ozK {
 /* Three doubles; the corners and the voxel size of a volume. */
 class QVX_OZK_API Vec3_d {
  public:
-  Vec3_d();                               /* (0, 0, 0) */
+  Vec3_d(); /* (0, 0, 0) */
   Vec3_d(double x, double y, double z);
   Vec3_d(const Vec3_d& other) = default;
   Vec3_d& operator=(const Vec3_d& other);
@@ -140,8 +140,7 @@ QVX_OZK_API void qvx_ozk_volume_num_slices(qvx_ozk_volume* volume, uint32_t* num
 /* The bounding box corners and the voxel size, as x, y, z. */
 QVX_OZK_API void qvx_ozk_volume_vmin(qvx_ozk_volume* volume, double* x, double* y, double* z);
 QVX_OZK_API void qvx_ozk_volume_vmax(qvx_ozk_volume* volume, double* x, double* y, double* z);
-QVX_OZK_API void qvx_ozk_volume_voxel_size(qvx_ozk_volume* volume, double* x, double* y,
-                                           double* z);
+QVX_OZK_API void qvx_ozk_volume_voxel_size(qvx_ozk_volume* volume, double* x, double* y, double* z);
 
 /* The data range in the units that read_slice delivers (0..1 for 8- and 16-bit packed
  * volumes). data_min above data_max means that no range is known. */
@@ -160,8 +159,8 @@ QVX_OZK_API bool qvx_ozk_volume_close(qvx_ozk_volume* volume);
  * empty image or a failed write. This version has no TIFF writer yet and always fails. */
 QVX_OZK_API bool qvx_ozk_save_gray_tif32(const char* path, const float* data, uint32_t height,
                                          uint32_t width);
-QVX_OZK_API bool qvx_ozk_save_gray_tif32_w(const wchar_t* path, const float* data,
-                                           uint32_t height, uint32_t width);
+QVX_OZK_API bool qvx_ozk_save_gray_tif32_w(const wchar_t* path, const float* data, uint32_t height,
+                                           uint32_t width);
 
 /* Extension: the library's version, "MAJOR.MINOR.PATCH", equal to the QVX_OZK_VERSION_
  * macros of the header it was built with. */

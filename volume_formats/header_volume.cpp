@@ -76,7 +76,8 @@ bool parse_volume_header(TagReader& reader, const std::wstring& directory, Volum
                                pending.c_str());
               return;
             }
-            files.push_back({directory + Base::utf8_to_wide(pending), static_cast<uint32_t>(count)});
+            files.push_back(
+                {directory + Base::utf8_to_wide(pending), static_cast<uint32_t>(count)});
             pending.clear();
             has_pending = false;
           }
@@ -118,7 +119,8 @@ bool read_volume_header(const std::wstring& path, VolumeFields& fields,
   if (!parse_volume_header(reader, directory, fields, files)) return false;
 
   uint64_t largest_file = 1;
-  for (const FileEntry& entry : files) largest_file = std::max<uint64_t>(largest_file, entry.num_slices);
+  for (const FileEntry& entry : files)
+    largest_file = std::max<uint64_t>(largest_file, entry.num_slices);
   return check_addressable(fields, 4, largest_file, 0, path);
 }
 

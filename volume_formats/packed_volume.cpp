@@ -84,8 +84,7 @@ bool sniff_packed_volume(const std::wstring& path) {
   size_t length = std::strlen(line);
   while (length > 0 && (line[length - 1] == '\r' || line[length - 1] == '\n')) --length;
   line[length] = '\0';
-  return std::strcmp(line, kPackedVolumeMagic) == 0 ||
-         std::strcmp(line, kPackedVolumeMagicV2) == 0;
+  return std::strcmp(line, kPackedVolumeMagic) == 0 || std::strcmp(line, kPackedVolumeMagicV2) == 0;
 }
 
 void PackedHeader::apply_entry(const char* line) {
@@ -232,7 +231,8 @@ bool read_packed_slice(PackedVolume& packed, const VolumeFields& fields, uint32_
   const uint64_t sample_bytes = static_cast<uint64_t>(bits) / 8;
   // The open checked that every slice's offset fits in 64 bits.
   const uint64_t samples = uint64_t{fields.width} * fields.height;
-  const uint64_t offset = static_cast<uint64_t>(packed.data_offset) + index * samples * sample_bytes;
+  const uint64_t offset =
+      static_cast<uint64_t>(packed.data_offset) + index * samples * sample_bytes;
   if (!packed.stream.seek(static_cast<int64_t>(offset))) return false;
 
   if (bits == 32) {
@@ -245,7 +245,8 @@ bool read_packed_slice(PackedVolume& packed, const VolumeFields& fields, uint32_
   const size_t staging_size = static_cast<size_t>(total < kStagingBytes ? total : kStagingBytes);
   std::unique_ptr<uint8_t[]> staging(new uint8_t[staging_size]);
   for (uint64_t done = 0; done < total;) {
-    const size_t piece = static_cast<size_t>(total - done < staging_size ? total - done : staging_size);
+    const size_t piece =
+        static_cast<size_t>(total - done < staging_size ? total - done : staging_size);
     if (!packed.stream.read_exact(staging.get(), piece)) return false;
     float* dst = out + done / sample_bytes;
     if (bits == 8) {

@@ -13,8 +13,8 @@ void VolumeFields::clear_geometry() {
   for (int i = 0; i < 3; ++i) vmin[i] = vmax[i] = voxel_size[i] = 0.0;
 }
 
-bool check_addressable(const VolumeFields& fields, uint64_t bytes_per_sample,
-                       uint64_t slices, uint64_t base_offset, const std::wstring& path) {
+bool check_addressable(const VolumeFields& fields, uint64_t bytes_per_sample, uint64_t slices,
+                       uint64_t base_offset, const std::wstring& path) {
   using Base::checked_add;
   using Base::checked_mul;
   uint64_t bytes = 0;
@@ -23,11 +23,11 @@ bool check_addressable(const VolumeFields& fields, uint64_t bytes_per_sample,
                     checked_mul(bytes, slices, bytes) && checked_add(bytes, base_offset, bytes) &&
                     bytes <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
   if (!fits) {
-    Base::log_wprintf(L"FAILED to open volume '%ls': %u x %u x %llu samples of %llu bytes "
-                      L"exceed the largest file offset\n",
-                      path.c_str(), fields.height, fields.width,
-                      static_cast<unsigned long long>(slices),
-                      static_cast<unsigned long long>(bytes_per_sample));
+    Base::log_wprintf(
+        L"FAILED to open volume '%ls': %u x %u x %llu samples of %llu bytes "
+        L"exceed the largest file offset\n",
+        path.c_str(), fields.height, fields.width, static_cast<unsigned long long>(slices),
+        static_cast<unsigned long long>(bytes_per_sample));
   }
   return fits;
 }
