@@ -20,7 +20,7 @@ std::mutex g_log_mutex;
 std::atomic<uint32_t> g_line_count{0};
 // Entries below this level are dropped by log_wprintf_level.
 constexpr int32_t kLevelThreshold = 0;
-// Upper bound for one formatted wide entry; longer ones are cut.
+// Upper bound for one formatted wide entry; a longer one is logged as a notice instead.
 constexpr size_t kMaxWideEntry = size_t{1} << 20;
 
 FILE* log_stream() { return stdout; }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <locale>
 #include <string>
 
 #include "tests/support/temp_dir.h"
@@ -59,6 +60,22 @@ TEST(PackedHeader, VoxelCountsOutsideUnsigned32BitsAreNotRead) {
     EXPECT_EQ(f.num_slices, c.slices) << c.line;
     EXPECT_EQ(f.width, c.width) << c.line;
   }
+}
+
+TEST(PackedHeader, NumbersIgnoreTheProgramsLocale) {
+  // A calling program may switch the global locale to one with a decimal comma.
+  struct DecimalComma : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+  };
+  const std::locale saved =
+      std::locale::global(std::locale(std::locale::classic(), new DecimalComma));
+  VolumeFields f;
+  int32_t bits = 0;
+  PackedHeader h(f, bits);
+  h.apply_entry("Min: 1.5 2.25 3");
+  std::locale::global(saved);
+  EXPECT_EQ(f.vmin[0], 1.5);
+  EXPECT_EQ(f.vmin[1], 2.25);
 }
 
 TEST(PackedVolume, DataStartsAfterTheEndLineAndLongLinesSplit) {
