@@ -378,7 +378,9 @@ TEST_F(VolumeApi, ProbesRunPackedThenHRThenHeader) {
 
   // A magic line with a trailing space is no packed volume; the header probe then fails.
   const std::string spaced = dir.file("spaced.pvol");
-  ts::write_file(spaced, ts::packed_header(1, 1, 1, 8).replace(24, 0, " ") + "x");
+  ts::write_file(spaced,
+                 "# QVX Packed Volume \nVoxels: 1 1 1\nBitsPerSample: 8\nSweepDirection: 1\n"
+                 "</content>\nx");
   EXPECT_FALSE(qvx_ozk_volume_open(h.v, spaced.c_str()));
 
   // A header volume indented with blanks is recognised.
