@@ -4,6 +4,8 @@
 
 #include <bit>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -348,6 +350,31 @@ TEST_F(VolumeApi, DamagedGzipDataFailsTheRead) {
   std::vector<float> out(64 * 64);
   EXPECT_TRUE(qvx_ozk_volume_read_slice(h.v, out.data(), 0));
   EXPECT_FALSE(qvx_ozk_volume_read_slice(h.v, out.data(), 3));
+}
+
+TEST_F(VolumeApi, SlicesOfTwoGibibytesAndMoreReadWhole) {
+  // One row of 2^29 + 1 floats: a slice of 2^31 + 4 bytes, more than zlib reads in one
+  // call. The file is sparse: zeros but for two marked samples.
+  const uint32_t width = (1u << 29) + 1;
+  const std::string header = ts::packed_header(1, 1, width, 32);
+  const std::string path = dir.file("big.pvol");
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << header;
+    out.seekp(static_cast<std::streamoff>(header.size() + (uint64_t{1} << 30)));
+    out << ts::f32_bytes({-3.5f});  // the first sample of zlib's second piece
+    out.seekp(static_cast<std::streamoff>(header.size() + uint64_t{width} * 4 - 4));
+    out << ts::f32_bytes({42.5f});
+    ASSERT_TRUE(out.good());
+  }
+  ASSERT_TRUE(qvx_ozk_volume_open(h.v, path.c_str()));
+  std::unique_ptr<float[]> slice(new float[width]);
+  slice[0] = slice[width - 1] = -1.0f;
+  ASSERT_TRUE(qvx_ozk_volume_read_slice(h.v, slice.get(), 0));
+  EXPECT_EQ(slice[0], 0.0f);
+  EXPECT_EQ(slice[(1u << 28) - 1], 0.0f);
+  EXPECT_EQ(slice[1u << 28], -3.5f);
+  EXPECT_EQ(slice[width - 1], 42.5f);
 }
 
 TEST_F(VolumeApi, PackedVolumeWithoutSampleWidthOpensButReadsNothing) {
