@@ -1,32 +1,20 @@
-# Thin wrapper around the CMake presets.
-#   make demo    installs what the build needs, builds, and runs the example on sample data
-#   make test    installs what the build needs, builds, and runs every test
-# PRESET picks the build (release, debug, asan, ci-release, ci-asan).
+# Shortcuts for the scripts in scripts/. PRESET picks the build (release, debug, asan,
+# ci-release, ci-asan; see CMakePresets.json).
 PRESET ?= release
-JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build demo test format check-format clean
+.PHONY: demo test format check-format clean
 
-all: build
+demo:
+	./scripts/demo.sh $(PRESET)
 
-deps:
-	@./scripts/install-deps.sh
-
-build: deps
-	cmake --preset $(PRESET)
-	cmake --build --preset $(PRESET) -j $(JOBS)
-
-demo: build
-	./build/$(PRESET)/examples/volume_demo build/$(PRESET)/demo-data
-
-test: build
-	ctest --preset $(PRESET) -j $(JOBS)
+test:
+	./scripts/test.sh $(PRESET)
 
 format:
 	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
 
 check-format:
-	git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+	./scripts/check-format.sh
 
 clean:
 	rm -rf build

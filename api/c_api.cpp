@@ -1,35 +1,13 @@
 // The C face of the library: each function forwards to the volume object, and no
 // exception crosses into the calling program.
-#include <exception>
-#include <new>
-
+#include "api/c_boundary.h"
 #include "api/volume_impl.h"
-#include "base/log.h"
 
 namespace {
 
+using QVX::ozK::guarded;
+using QVX::ozK::guarded_void;
 using QVX::ozK::Volume;
-
-// Runs `body`; an exception becomes a "FAILED" log entry and `on_failure`.
-template <typename Result, typename Body>
-Result guarded(const char* function, Result on_failure, Body body) noexcept {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    QVX::Base::log_printf("FAILED in %s: %s\n", function, e.what());
-  } catch (...) {
-    QVX::Base::log_printf("FAILED in %s: unknown exception\n", function);
-  }
-  return on_failure;
-}
-
-template <typename Body>
-void guarded_void(const char* function, Body body) noexcept {
-  guarded(function, 0, [&] {
-    body();
-    return 0;
-  });
-}
 
 void store(const QVX::ozK::Vec3_d& v, double* x, double* y, double* z) {
   *x = v.x;
@@ -50,8 +28,13 @@ void qvx_ozk_volume_delete(qvx_ozk_volume* volume) {
   guarded_void("qvx_ozk_volume_delete", [&] { delete volume; });
 }
 
+// Opening closes first; doing it before the path is converted leaves the handle closed
+// when the conversion fails, as after any other failed open.
 bool qvx_ozk_volume_open(qvx_ozk_volume* volume, const char* path) {
-  return guarded("qvx_ozk_volume_open", false, [&] { return volume->open(path); });
+  return guarded("qvx_ozk_volume_open", false, [&] {
+    volume->close();
+    return volume->open(path);
+  });
 }
 
 bool qvx_ozk_volume_wopen(qvx_ozk_volume* volume, const wchar_t* path) {

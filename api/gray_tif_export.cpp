@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "api/c_boundary.h"
 #include "base/log.h"
 #include "base/utf.h"
 #include "include/qvx_ozk.h"
@@ -30,23 +31,16 @@ extern "C" {
 
 bool qvx_ozk_save_gray_tif32(const char* path, const float* /*data*/, uint32_t height,
                              uint32_t width) {
-  try {
+  return QVX::ozK::guarded("qvx_ozk_save_gray_tif32", false, [&] {
     const std::wstring wide = QVX::Base::utf8_to_wide(path);
     return save_gray_tif32(wide.c_str(), height, width);
-  } catch (const std::exception& e) {
-    QVX::Base::log_printf("FAILED in qvx_ozk_save_gray_tif32: %s\n", e.what());
-  }
-  return false;
+  });
 }
 
 bool qvx_ozk_save_gray_tif32_w(const wchar_t* path, const float* /*data*/, uint32_t height,
                                uint32_t width) {
-  try {
-    return save_gray_tif32(path, height, width);
-  } catch (const std::exception& e) {
-    QVX::Base::log_printf("FAILED in qvx_ozk_save_gray_tif32_w: %s\n", e.what());
-  }
-  return false;
+  return QVX::ozK::guarded("qvx_ozk_save_gray_tif32_w", false,
+                           [&] { return save_gray_tif32(path, height, width); });
 }
 
 }  // extern "C"

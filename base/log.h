@@ -5,10 +5,12 @@
 
 #include <cstdint>
 
+#include "base/compiler.h"
+
 namespace QVX::Base {
 
 // printf-style entry.
-void log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_printf(const char* format, ...) QVX_PRINTF_FORMAT(1, 2);
 
 // Wide printf-style entry (wide strings as %ls); written to the narrow stream as UTF-8.
 void log_wprintf(const wchar_t* format, ...);

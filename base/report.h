@@ -4,10 +4,11 @@
 //   QVX_REPORT_ERROR("FAILED to allocate %llu bytes", bytes);
 #pragma once
 
+#include "base/compiler.h"
+
 namespace QVX::Base {
 
-void report_error(const char* source, int line, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+void report_error(const char* source, int line, const char* format, ...) QVX_PRINTF_FORMAT(3, 4);
 void report_bug(const char* source, int line);
 
 }  // namespace QVX::Base

@@ -3,7 +3,7 @@
 # all present; otherwise installs the missing ones (as root, or through sudo).
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config zlib1g-dev libgtest-dev clang-format binutils)
+packages=(cmake make g++ git pkg-config zlib1g-dev libgtest-dev clang-format binutils)
 
 missing=()
 for p in "${packages[@]}"; do

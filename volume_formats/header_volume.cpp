@@ -21,17 +21,6 @@ bool named(const TagReader& reader, const char* name) {
   return std::strcmp(reader.tag_name, name) == 0;
 }
 
-// Reads the lines of a block up to `closing` (or the end of the file) and hands each
-// value line to `body`. Returns false at the end of the file.
-template <typename Body>
-bool read_block(TagReader& reader, const char* closing, Body body) {
-  for (;;) {
-    if (!reader.read_line()) return false;
-    if (is(reader, closing)) return true;
-    if (reader.split_tag()) body();
-  }
-}
-
 }  // namespace
 
 bool sniff_header_volume(const std::wstring& path) {
@@ -52,14 +41,16 @@ bool parse_volume_header(TagReader& reader, const std::wstring& directory, Volum
     more = reader.read_line();
     while (more && !is(reader, kHeaderVolumeEndTag)) {
       if (is(reader, "<Location>")) {
-        more = read_block(reader, "</Location>", [&] {
+        more = reader.read_until("</Location>", [&] {
+          if (!reader.split_tag()) return;
           if (named(reader, "min")) scan_double(reader.line, fields.vmin, 3);
           if (named(reader, "max")) scan_double(reader.line, fields.vmax, 3);
         });
       } else if (is(reader, "<Files>")) {
         std::string pending;
         bool has_pending = false;
-        more = read_block(reader, "</Files>", [&] {
+        more = reader.read_until("</Files>", [&] {
+          if (!reader.split_tag()) return;
           if (named(reader, "name")) {
             pending = reader.line;
             has_pending = true;

@@ -1,16 +1,18 @@
 #include "volume_formats/packed_volume.h"
 
 #include <bit>
-#include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <istream>
 #include <locale>
 #include <memory>
 #include <optional>
 #include <sstream>
 
+#include "base/ascii.h"
 #include "base/endian.h"
 #include "base/file/tag_reader.h"
+#include "base/log.h"
 #include "volume_formats/text_numbers.h"
 
 namespace QVX::VolumeFormats {
@@ -60,13 +62,6 @@ std::istringstream value_stream(const char* value) {
   return in;
 }
 
-// Reads the lines of a tag block up to its closing line (or the end of the text) and
-// hands each to `body`.
-template <typename Body>
-void for_each_line_until(Base::File::TagBufReader& reader, const char* closing, Body body) {
-  while (reader.read_line() && std::strcmp(reader.line, closing) != 0) body();
-}
-
 }  // namespace
 
 void PackedVolume::close() {
@@ -92,42 +87,37 @@ void PackedHeader::apply_entry(const char* line) {
   if (colon == nullptr) return;
   // The key is not trimmed: "voxels :" names no entry.
   std::string key(line, colon);
-  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : key) c = Base::ascii_lower(c);
   const char* value = colon + 1;
   while (*value == ' ' || *value == '\t') ++value;
   std::istringstream in = value_stream(value);
 
   if (key == "voxels") {
-    // Read signed so that a negative count fails instead of wrapping to a huge size.
+    // Unsigned extraction would wrap "-1" to 4294967295; a negative count is refused.
     uint32_t* targets[3] = {&fields_.height, &fields_.num_slices, &fields_.width};
     bool complete = true;
     for (uint32_t* target : targets) {
-      long long n = 0;
-      in >> n;
-      if (in.fail() || n < 0 || n > UINT32_MAX) {
-        *target = 0;
+      in >> std::ws;
+      if (in.peek() == '-') {
+        Base::log_printf("WARNING: voxels entry with a negative count ignored: %s\n", value);
         complete = false;
         break;
       }
-      *target = static_cast<uint32_t>(n);
+      in >> *target;
     }
-    if (complete) voxels_read_ = true;
+    if (complete && !in.fail()) voxels_read_ = true;
   } else if (key == "min") {
     in >> fields_.vmin[0] >> fields_.vmin[1] >> fields_.vmin[2];
   } else if (key == "max") {
     in >> fields_.vmax[0] >> fields_.vmax[1] >> fields_.vmax[2];
   } else if (key == "bitspersample") {
-    int32_t bits = 0;
-    in >> bits;
-    bits_per_sample_ = bits;
-    if (!in.fail() && (bits == 8 || bits == 16)) {
+    in >> bits_per_sample_;
+    if (!in.fail() && (bits_per_sample_ == 8 || bits_per_sample_ == 16)) {
       fields_.data_min = 0.0;
       fields_.data_max = 1.0;
     }
   } else if (key == "sweepdirection") {
-    bool flag = false;
-    in >> flag;
-    sweep_flag_ = flag;
+    in >> sweep_flag_;
   } else if (key == "displayrange") {
     in >> display_range_[0] >> display_range_[1];
   }
@@ -145,12 +135,12 @@ void PackedHeader::apply_3d_view(const std::string& text) {
 
   while (reader.read_line()) {
     if (std::strcmp(reader.line, "<3D View Properties Set>") != 0) continue;
-    for_each_line_until(reader, "</3D View Properties Set>", [&] {
+    reader.read_until("</3D View Properties Set>", [&] {
       if (std::strcmp(reader.line, "<3D View Properties>") != 0) return;
-      for_each_line_until(reader, "</3D View Properties>", [&] {
+      reader.read_until("</3D View Properties>", [&] {
         if (std::strcmp(reader.line, "<ColorTable>") != 0) return;
         colour_table_seen = true;
-        for_each_line_until(reader, "</ColorTable>", [&] {
+        reader.read_until("</ColorTable>", [&] {
           if (!reader.split_tag()) return;
           const std::string name = reader.tag_name;
           if (name == "min") read_value(window_min);

@@ -69,8 +69,6 @@ class PackedHeader {
   // display range when none is known.
   bool finish();
 
-  const double* display_range() const { return display_range_; }
-
  private:
   VolumeFields& fields_;
   int32_t& bits_per_sample_;

@@ -32,13 +32,4 @@ bool check_addressable(const VolumeFields& fields, uint64_t bytes_per_sample, ui
   return fits;
 }
 
-uint64_t float_slice_bytes(const VolumeFields& fields) {
-  uint64_t bytes = 0;
-  if (!Base::checked_mul(uint64_t{fields.width}, fields.height, bytes) ||
-      !Base::checked_mul(bytes, 4, bytes)) {
-    return 0;
-  }
-  return bytes;
-}
-
 }  // namespace QVX::VolumeFormats

@@ -28,7 +28,4 @@ struct VolumeFields {
 bool check_addressable(const VolumeFields& fields, uint64_t bytes_per_sample, uint64_t slices,
                        uint64_t base_offset, const std::wstring& path);
 
-// Bytes of one slice of 4-byte samples, or 0 when it does not fit 64 bits.
-uint64_t float_slice_bytes(const VolumeFields& fields);
-
 }  // namespace QVX::VolumeFormats

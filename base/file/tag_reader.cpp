@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/ascii.h"
 #include "base/log.h"
 #include "base/platform.h"
 #include "base/utf.h"
@@ -54,10 +55,7 @@ bool TagReader::split_tag() {
   const size_t value_length = static_cast<size_t>(value_end - value);
   std::memmove(line, value, value_length);
   line[value_length] = '\0';
-  // Tag names compare in any letter case; only A-Z change, whatever the locale.
-  for (char* c = tag_name; *c != '\0'; ++c) {
-    if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
-  }
+  for (char* c = tag_name; *c != '\0'; ++c) *c = ascii_lower(*c);
   return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace QVX::Base::File {
 
@@ -33,6 +34,17 @@ class TagReader {
   // that is not a tag, or whose tag name does not fit: `tag_name` is then empty and
   // `line` unchanged.
   bool split_tag();
+
+  // Reads lines up to the line `closing` and hands every other line to `body`. False when
+  // the data ends first.
+  template <typename Body>
+  bool read_until(const char* closing, Body body) {
+    for (;;) {
+      if (!read_line()) return false;
+      if (std::strcmp(line, closing) == 0) return true;
+      body();
+    }
+  }
 
   char line[kLineSize] = {};
   char tag_name[kTagNameSize] = {};

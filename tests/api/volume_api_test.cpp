@@ -51,6 +51,18 @@ Report report(qvx_ozk_volume* v) {
 
 uint32_t bits_of(float f) { return std::bit_cast<uint32_t>(f); }
 
+// Bytes of memory the system can still give out.
+uint64_t available_memory() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  uint64_t kib = 0;
+  while (meminfo >> key >> kib) {
+    if (key == "MemAvailable:") return kib * 1024;
+    meminfo.ignore(64, '\n');
+  }
+  return 0;
+}
+
 class VolumeApi : public ::testing::Test {
  protected:
   // Writes a packed volume (gzip-compressed when `gz`) and returns its path.
@@ -354,7 +366,9 @@ TEST_F(VolumeApi, DamagedGzipDataFailsTheRead) {
 
 TEST_F(VolumeApi, SlicesOfTwoGibibytesAndMoreReadWhole) {
   // One row of 2^29 + 1 floats: a slice of 2^31 + 4 bytes, more than zlib reads in one
-  // call. The file is sparse: zeros but for two marked samples.
+  // call. The file is sparse: zeros but for two marked samples. The buffer and the file's
+  // cached pages take about 4.5 GB.
+  if (available_memory() < (uint64_t{6} << 30)) GTEST_SKIP() << "needs 6 GB of free memory";
   const uint32_t width = (1u << 29) + 1;
   const std::string header = ts::packed_header(1, 1, width, 32);
   const std::string path = dir.file("big.pvol");
@@ -397,11 +411,6 @@ TEST_F(VolumeApi, ProbesRunPackedThenHRThenHeader) {
     EXPECT_FALSE(qvx_ozk_volume_open(h.v, hr_path.c_str()));
     EXPECT_NE(capture.text().find("FAILED to open HR Volume"), std::string::npos);
   }
-
-  // A packed first line wins even when the rest is header-volume text.
-  const std::string packed_path = dir.file("p.hdr");
-  ts::write_file(packed_path, "# QVX Packed Volume\n" + header_text);
-  EXPECT_FALSE(qvx_ozk_volume_open(h.v, packed_path.c_str()));
 
   // A magic line with a trailing space is no packed volume; the header probe then fails.
   const std::string spaced = dir.file("spaced.pvol");
@@ -544,11 +553,17 @@ TEST_F(HeaderVolumes, NonAsciiPathsOpenByUtf8AndWidePath) {
   expect_slice(0);
 }
 
-TEST_F(VolumeApi, IllFormedPathsFailWithAMessage) {
+TEST_F(VolumeApi, IllFormedPathsFailWithAMessageAndCloseTheHandle) {
+  const std::string good = packed("g.pvol", ts::packed_header(1, 1, 1, 8), "a");
+  ASSERT_TRUE(qvx_ozk_volume_open(h.v, good.c_str()));
   CaptureStdout capture;
   EXPECT_FALSE(qvx_ozk_volume_open(h.v, "bad\xC0\xAFpath"));
+  EXPECT_EQ(report(h.v).kind, QVX_OZK_KIND_NONE);
+  EXPECT_EQ(report(h.v).slices, 0u);
+  ASSERT_TRUE(qvx_ozk_volume_open(h.v, good.c_str()));
   const wchar_t lone_surrogate[] = {L'a', static_cast<wchar_t>(0xD800), L'\0'};
   EXPECT_FALSE(qvx_ozk_volume_wopen(h.v, lone_surrogate));
+  EXPECT_EQ(report(h.v).kind, QVX_OZK_KIND_NONE);
   const std::string log = capture.text();
   EXPECT_NE(log.find("FAILED in qvx_ozk_volume_open: bad conversion"), std::string::npos) << log;
   EXPECT_NE(log.find("FAILED in qvx_ozk_volume_wopen: bad conversion"), std::string::npos) << log;

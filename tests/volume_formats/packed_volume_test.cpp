@@ -40,13 +40,14 @@ TEST(PackedHeader, EntriesFollowStreamExtraction) {
 }
 
 TEST(PackedHeader, VoxelCountsOutsideUnsigned32BitsAreNotRead) {
-  // The failing number reads 0 and those after it are not touched.
+  // A malformed number reads 0, one too large reads the largest value, a negative one is
+  // refused; in every case the numbers after it are not touched.
   struct Case {
     const char* line;
     uint32_t height, slices, width;
   } cases[] = {
       {"Voxels: 1 -2 3", 1, 0, 0},
-      {"Voxels: 1 2 4294967296", 1, 2, 0},
+      {"Voxels: 1 2 4294967296", 1, 2, 4294967295u},
       {"Voxels: 1 x 3", 1, 0, 0},
   };
   for (const Case& c : cases) {
@@ -60,6 +61,20 @@ TEST(PackedHeader, VoxelCountsOutsideUnsigned32BitsAreNotRead) {
     EXPECT_EQ(f.num_slices, c.slices) << c.line;
     EXPECT_EQ(f.width, c.width) << c.line;
   }
+}
+
+TEST(PackedHeader, MissingValuesLeaveEarlierEntriesStanding) {
+  VolumeFields f;
+  int32_t bits = 0;
+  PackedHeader h(f, bits);
+  h.apply_entry("Voxels: 2 3 4");
+  h.apply_entry("Voxels: 5 6");  // two numbers: the third keeps its value
+  h.apply_entry("SweepDirection: 1");
+  h.apply_entry("SweepDirection:");  // no value: the flag stays
+  EXPECT_TRUE(h.finish());
+  EXPECT_EQ(f.height, 5u);
+  EXPECT_EQ(f.num_slices, 6u);
+  EXPECT_EQ(f.width, 4u);
 }
 
 TEST(PackedHeader, NumbersIgnoreTheProgramsLocale) {

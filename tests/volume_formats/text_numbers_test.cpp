@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -83,24 +82,6 @@ TEST(ScanDouble, ReadsInfinityAndNan) {
   EXPECT_EQ(out[1], -INFINITY);
   EXPECT_TRUE(std::isnan(out[2]));
   EXPECT_EQ(out[3], INFINITY);
-}
-
-TEST(TextNumbers, ProcessLocaleDoesNotChangeDecimalPoint) {
-  const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
-  const char* comma_locale = nullptr;
-  for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"}) {
-    if (std::setlocale(LC_NUMERIC, name) != nullptr) {
-      comma_locale = name;
-      break;
-    }
-  }
-  if (comma_locale == nullptr) GTEST_SKIP() << "no locale with a decimal comma installed";
-  double values[2] = {kUnreadDouble, kUnreadDouble};
-  const int doubles = scan_double("1.5 2,5", values, 2);
-  std::setlocale(LC_NUMERIC, saved.c_str());
-  EXPECT_EQ(doubles, 2) << comma_locale;
-  EXPECT_EQ(values[0], 1.5);
-  EXPECT_EQ(values[1], 2.0);
 }
 
 }  // namespace
