@@ -10,4 +10,10 @@ std::wstring directory_prefix(const std::wstring& path) {
   return path.substr(0, last + 1);
 }
 
+bool has_gz_suffix(const std::wstring& path) {
+  const size_t n = path.size();
+  return n >= 3 && path[n - 3] == L'.' && (path[n - 2] == L'g' || path[n - 2] == L'G') &&
+         (path[n - 1] == L'z' || path[n - 1] == L'Z');
+}
+
 }  // namespace QVX::Base

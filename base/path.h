@@ -16,4 +16,8 @@ inline constexpr wchar_t kPathSeparator = L'/';
 // root "/".
 std::wstring directory_prefix(const std::wstring& path);
 
+// True when the path ends in ".gz" (either letter case), the mark of a gzip-compressed
+// file for the image formats and the writers.
+bool has_gz_suffix(const std::wstring& path);
+
 }  // namespace QVX::Base

@@ -1,9 +1,11 @@
 #include "base/platform.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -28,6 +30,17 @@ std::string error_text(int code) {
 }
 
 std::string native_path(const std::wstring& path) { return wide_to_utf8(path); }
+
+bool remove_file(const std::wstring& path) {
+  const std::string native = native_path(path);
+  struct stat info {};
+  return ::lstat(native.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         ::unlink(native.c_str()) == 0;
+}
+
+bool rename_file(const std::wstring& from, const std::wstring& to) {
+  return std::rename(native_path(from).c_str(), native_path(to).c_str()) == 0;
+}
 
 gzFile gz_open(const std::wstring& path, const char* mode) {
   return gzopen(native_path(path).c_str(), mode);

@@ -25,6 +25,13 @@ std::string error_text(int code);
 // ill-formed wide string.
 std::string native_path(const std::wstring& path);
 
+// Deletes a regular file; false when it could not be removed. Anything else (a device
+// such as /dev/null given as an output path, a directory) is never removed.
+bool remove_file(const std::wstring& path);
+
+// Renames a file, replacing `to`; false on failure.
+bool rename_file(const std::wstring& from, const std::wstring& to);
+
 // zlib's gzopen for a wide path; zlib reads gzip-compressed and plain files alike.
 gzFile gz_open(const std::wstring& path, const char* mode);
 

@@ -154,9 +154,12 @@ QVX_OZK_API bool qvx_ozk_volume_read_slice(qvx_ozk_volume* volume, float* out, u
 /* Closes the volume; the handle stays valid for another open. Always true. */
 QVX_OZK_API bool qvx_ozk_volume_close(qvx_ozk_volume* volume);
 
-/* Saves `height` rows of `width` floats (row after row) as a 32-bit float gray TIFF,
- * gzip-compressed when the path ends in ".gz". False, with a "FAILED" log entry, for an
- * empty image or a failed write. This version has no TIFF writer yet and always fails. */
+/* Saves `height` rows of `width` floats (row after row; typically a slice just read, with
+ * the slice's height and width) as an uncompressed 32-bit float gray TIFF, written straight
+ * from `data`, which is neither copied nor changed. A path ending in ".gz" (either case)
+ * gives the gzip-compressed TIFF under that name. Images beyond classic TIFF's 4 GiB are
+ * written as BigTIFF. False, with a "FAILED" log entry, for an empty image or a file that
+ * cannot be written; nothing is left behind then. The _w form takes a wide path. */
 QVX_OZK_API bool qvx_ozk_save_gray_tif32(const char* path, const float* data, uint32_t height,
                                          uint32_t width);
 QVX_OZK_API bool qvx_ozk_save_gray_tif32_w(const wchar_t* path, const float* data, uint32_t height,

@@ -3,7 +3,8 @@
 # all present; otherwise installs the missing ones (as root, or through sudo).
 set -euo pipefail
 
-packages=(cmake make g++ git pkg-config zlib1g-dev libgtest-dev clang-format binutils)
+packages=(cmake make g++ git pkg-config zlib1g-dev libtiff-dev libgtest-dev libbenchmark-dev
+          clang-format binutils libtiff-tools python3-tifffile python3-numpy)
 
 missing=()
 for p in "${packages[@]}"; do

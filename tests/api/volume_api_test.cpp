@@ -381,14 +381,4 @@ TEST_F(HeaderVolumes, NonAsciiPathsOpenByUtf8AndWidePath) {
   expect_slice(0);
 }
 
-TEST(GrayTif32, EmptyImagesAreRefusedWithTheirMessage) {
-  CaptureStdout capture;
-  const float data[1] = {0.0f};
-  EXPECT_FALSE(qvx_ozk_save_gray_tif32("/tmp/never.tif", data, 0, 5));
-  EXPECT_FALSE(qvx_ozk_save_gray_tif32_w(L"/tmp/never.tif", data, 5, 0));
-  const std::string line =
-      "FAILED to save image '/tmp/never.tif' with format 'gray_tif32': Image is empty\n";
-  EXPECT_EQ(ts::strip_timestamps(capture.text()), line + line);
-}
-
 }  // namespace

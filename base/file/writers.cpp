@@ -1,0 +1,132 @@
+#include "base/file/writers.h"
+
+#include <algorithm>
+#include <cstdarg>
+
+#include "base/log.h"
+#include "base/path.h"
+#include "base/platform.h"
+#include "base/utf.h"
+
+namespace QVX::Base::File {
+namespace {
+
+constexpr size_t kCopyBlock = 8192;
+
+}  // namespace
+
+bool UncompressedWriter::open(const std::wstring& path) {
+  close();
+  stream_ = std::fopen(Platform::native_path(path).c_str(), "wb");
+  return stream_ != nullptr;
+}
+
+void UncompressedWriter::printf(const char* format, ...) {
+  if (stream_ == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stream_, format, args);
+  va_end(args);
+}
+
+size_t UncompressedWriter::write(const void* data, size_t size) {
+  return stream_ != nullptr ? std::fwrite(data, 1, size, stream_) : 0;
+}
+
+void UncompressedWriter::close() {
+  if (stream_ != nullptr) {
+    std::fclose(stream_);
+    stream_ = nullptr;
+  }
+}
+
+bool CompressedWriter::open(const std::wstring& path) {
+  close();
+  stream_ = Platform::gz_open(path, "wb9");
+  return stream_ != nullptr;
+}
+
+void CompressedWriter::printf(const char* format, ...) {
+  if (stream_ == nullptr) return;
+  va_list args;
+  va_start(args, format);
+  gzvprintf(stream_, format, args);
+  va_end(args);
+}
+
+size_t CompressedWriter::write(const void* data, size_t size) {
+  if (stream_ == nullptr) return 0;
+  // zlib counts in unsigned int; write larger buffers in pieces.
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    const unsigned piece = static_cast<unsigned>(std::min<size_t>(size - done, 1u << 30));
+    const int wrote = gzwrite(stream_, bytes + done, piece);
+    if (wrote <= 0) break;
+    done += static_cast<size_t>(wrote);
+  }
+  return done;
+}
+
+void CompressedWriter::close() {
+  if (stream_ != nullptr) {
+    gzclose(stream_);
+    stream_ = nullptr;
+  }
+}
+
+bool make_writer(WriterPtr& owner, const wchar_t* path) {
+  reset_writer(owner);
+  if (path == nullptr) return false;
+  const std::wstring name(path);
+  if (has_gz_suffix(name)) {
+    owner = std::make_unique<CompressedWriter>();
+  } else {
+    owner = std::make_unique<UncompressedWriter>();
+  }
+  if (owner->open(name)) return true;
+  owner.reset();
+  return false;
+}
+
+void reset_writer(WriterPtr& owner) {
+  if (owner) owner->close();
+  owner.reset();
+}
+
+bool gzip_file(const std::wstring& path) {
+  if (path.empty()) return false;
+  const std::wstring target = path + L".gz";
+  FILE* source = std::fopen(Platform::native_path(path).c_str(), "rb");
+  if (source == nullptr) {
+    log_wprintf(L"FAILED to open file to zip '%ls'\n", path.c_str());
+    return false;
+  }
+  gzFile zipped = Platform::gz_open(target, "wb9");
+  if (zipped == nullptr) {
+    log_wprintf(L"FAILED to open zip (result) file '%ls'\n", target.c_str());
+    std::fclose(source);
+    Platform::remove_file(target);
+    return false;
+  }
+  unsigned char block[kCopyBlock];
+  bool ok = true;
+  for (;;) {
+    const size_t got = std::fread(block, 1, sizeof block, source);
+    if (got > 0 && gzwrite(zipped, block, static_cast<unsigned>(got)) != static_cast<int>(got)) {
+      ok = false;
+      break;
+    }
+    if (got < sizeof block) {
+      ok = !std::ferror(source);  // a read error is no end of file
+      break;
+    }
+  }
+  // gzclose flushes the last deflate block; a full disk shows here.
+  if (gzclose(zipped) != Z_OK) ok = false;
+  std::fclose(source);
+  Platform::remove_file(ok ? path : target);
+  return ok;
+}
+
+}  // namespace QVX::Base::File

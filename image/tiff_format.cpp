@@ -1,0 +1,279 @@
+// TIFF: the private tags, the signature, the info block and saving.
+#include "image/tiff_format.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+#include "base/endian.h"
+#include "base/file/writers.h"
+#include "base/log.h"
+#include "base/path.h"
+#include "base/platform.h"
+#include "image/tiff_internal.h"
+
+namespace QVX::Image::Format {
+namespace tiff_internal {
+namespace {
+
+TIFFFieldInfo kPrivateTags[] = {
+    {kTagQvxInfoV1, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_ASCII, FIELD_CUSTOM, 1, 1,
+     const_cast<char*>("QvxInfoV1")},
+    {kTagQvxInfoV2, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1,
+     const_cast<char*>("QvxInfoV2")},
+    {kTagQvxInfoOffsetV2, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_LONG, FIELD_CUSTOM, 0, 1,
+     const_cast<char*>("QvxInfoOffsetV2")},
+};
+
+// The extender that was installed before ours; ours chains to it.
+TIFFExtendProc g_parent_extender = nullptr;
+
+void extend(::TIFF* tif) {
+  TIFFMergeFieldInfo(tif, kPrivateTags, sizeof kPrivateTags / sizeof kPrivateTags[0]);
+  if (g_parent_extender != nullptr) g_parent_extender(tif);
+}
+
+}  // namespace
+
+void register_private_tags() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_parent_extender = TIFFSetTagExtender(extend); });
+}
+
+}  // namespace tiff_internal
+
+namespace {
+
+constexpr uint16_t kSampleFormatUInt = 1;
+constexpr uint16_t kSampleFormatFloat = 3;
+// Classic TIFF addresses 4 GiB; beyond this estimate of the file size BigTIFF is written.
+constexpr uint64_t kClassicTiffLimit = (uint64_t{1} << 32) - (uint64_t{64} << 20);
+
+struct Target {
+  const wchar_t* name;
+  uint16_t bits;
+  uint16_t sample_format;
+};
+constexpr Target kGray32 = {L"gray_tif32", 32, kSampleFormatFloat};
+constexpr Target kGray16 = {L"gray_tif16", 16, kSampleFormatUInt};
+constexpr Target kGray8 = {L"gray_tif8", 8, kSampleFormatUInt};
+
+// A TIFF being written: closed, and its file removed, unless the save completes.
+class TiffOutput {
+ public:
+  TiffOutput(const std::wstring& file) : file_(file) {}
+  ~TiffOutput() {
+    if (tif_ == nullptr) return;
+    TIFFClose(tif_);
+    Base::Platform::remove_file(file_);
+  }
+  bool open(bool big) {
+    tif_ = TIFFOpen(Base::Platform::native_path(file_).c_str(), big ? "w8" : "w");
+    return tif_ != nullptr;
+  }
+  // Writes out what is buffered and closes; false when the data did not reach the file.
+  bool finish() {
+    const bool flushed = TIFFFlush(tif_) == 1;
+    TIFFClose(tif_);
+    tif_ = nullptr;
+    if (!flushed) Base::Platform::remove_file(file_);
+    return flushed;
+  }
+  ::TIFF* get() const { return tif_; }
+
+ private:
+  std::wstring file_;
+  ::TIFF* tif_ = nullptr;
+};
+
+// Maps v from [lo, hi] onto 0..top, halves away from zero; NaN and everything at or below
+// lo give 0 (so does every pixel of a constant image).
+uint32_t quantize(float v, float lo, float hi, float factor, uint32_t top) {
+  if (!(v > lo)) return 0;
+  if (v >= hi) return top;
+  const float scaled = (v - lo) * factor;
+  if (!(scaled >= 0.0f)) return 0;
+  if (scaled >= static_cast<float>(top)) return top;
+  return static_cast<uint32_t>(std::lround(scaled));
+}
+
+// Writes a `width` x `height` single-channel TIFF whose rows `row(r, buffer)` delivers
+// (either a pointer into the image or `buffer`, filled).
+template <typename RowFn>
+bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, uint32_t height,
+                const Math::Vector_u8& info, uint64_t pixel_bytes, RowFn row) {
+  // A compressed save writes the TIFF beside the target and compresses that, so a file
+  // named like the target without ".gz" is never overwritten or deleted. Messages name
+  // the TIFF by that shorter name.
+  const bool compress = Base::has_gz_suffix(path);
+  const std::wstring shown = compress ? path.substr(0, path.size() - 3) : path;
+  const std::wstring file = compress ? path + L".part" : path;
+  const uint64_t block_size = info.length > 0 ? padded_info_size(info.length, pixel_bytes) : 0;
+  const uint64_t stored = uint64_t{width} * height * (target.bits / 8) + block_size;
+
+  tiff_internal::register_private_tags();
+  TiffOutput out(file);
+  if (!out.open(stored > kClassicTiffLimit)) {
+    Base::log_wprintf(L"FAILED to open tiff for writing '%ls'\n", shown.c_str());
+    return false;
+  }
+  ::TIFF* tif = out.get();
+  const bool tags_set = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) == 1 &&
+                        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height) == 1 &&
+                        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, target.bits) == 1 &&
+                        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) == 1 &&
+                        TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, target.sample_format) == 1 &&
+                        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
+                        TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1 &&
+                        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == 1 &&
+                        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) == 1;
+  if (!tags_set) return false;
+
+  if (info.length > 0) {
+    std::vector<uint8_t> block;
+    const bool fits = block_size <= std::numeric_limits<uint32_t>::max();
+    if (fits) {
+      block.assign(block_size, 0);
+      const auto length = static_cast<uint32_t>(info.length);
+      const uint8_t prefix[4] = {static_cast<uint8_t>(length >> 24),
+                                 static_cast<uint8_t>(length >> 16),
+                                 static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+      std::memcpy(block.data(), prefix, 4);
+      std::memcpy(block.data() + 4, info.data, info.length);
+    }
+    if (!fits ||
+        TIFFSetField(tif, kTagQvxInfoV2, static_cast<uint32_t>(block.size()), block.data()) != 1) {
+      Base::log_wprintf(L"FAILED to save info to tiff tag when writing '%ls'\n", shown.c_str());
+      return false;
+    }
+  }
+
+  std::vector<uint8_t> buffer(uint64_t{width} * (target.bits / 8));
+  for (uint32_t r = 0; r < height; ++r) {
+    // libtiff only swaps bytes in the row for files of the other byte order, which this
+    // never writes, so the caller's pixels are handed over as they are.
+    void* pixels = const_cast<void*>(row(r, buffer.data()));
+    if (TIFFWriteScanline(tif, pixels, r, 0) < 0) {
+      Base::log_wprintf(L"FAILED to write pixel row %u of tiff '%ls'\n", r, shown.c_str());
+      return false;
+    }
+  }
+  if (!out.finish()) {
+    Base::log_wprintf(L"FAILED to write tiff '%ls'\n", shown.c_str());
+    return false;
+  }
+  if (compress &&
+      !(Base::File::gzip_file(file) && Base::Platform::rename_file(file + L".gz", path))) {
+    Base::Platform::remove_file(file);
+    Base::Platform::remove_file(file + L".gz");
+    Base::log_wprintf(L"FAILED to compress tiff '%ls'\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The row writer for integer output of float pixels over [lo, hi].
+template <typename Sample>
+auto quantized_rows(const Image_f& image, float lo, float hi) {
+  constexpr uint32_t top = std::numeric_limits<Sample>::max();
+  const float factor = static_cast<float>(top) / (hi - lo);
+  return [&image, lo, hi, factor](uint32_t r, uint8_t* buffer) -> const void* {
+    auto* out = reinterpret_cast<Sample*>(buffer);
+    const float* in = image.row(r);
+    for (uint32_t c = 0; c < image.cols; ++c) {
+      out[c] = static_cast<Sample>(quantize(in[c], lo, hi, factor, top));
+    }
+    return buffer;
+  };
+}
+
+// The same for integer pixels: unchanged without a range, else mapped onto 0..top.
+template <typename Sample>
+bool save_int(const Image_int<Sample>& image, const std::wstring& path, const Target& target,
+              Sample cmin, Sample cmax) {
+  const bool ranged = cmin < cmax;
+  constexpr uint32_t top = std::numeric_limits<Sample>::max();
+  const float factor = static_cast<float>(top) / static_cast<float>(cmax - cmin);
+  return write_tiff(path, target, image.width(), image.height(), image.info,
+                    uint64_t{image.width()} * image.height() * sizeof(Sample),
+                    [&](uint32_t r, uint8_t* buffer) -> const void* {
+                      if (!ranged) return image.row(r);
+                      auto* out = reinterpret_cast<Sample*>(buffer);
+                      const Sample* in = image.row(r);
+                      for (uint32_t c = 0; c < image.width(); ++c) {
+                        out[c] = static_cast<Sample>(
+                            quantize(static_cast<float>(in[c]), cmin, cmax, factor, top));
+                      }
+                      return buffer;
+                    });
+}
+
+}  // namespace
+
+bool TIFF::matches_signature(const uint8_t* bytes, size_t size) const {
+  if (size < 4) return false;
+  const uint32_t magic = Base::load_le32(bytes);
+  return magic == 0x002A4949 || magic == 0x2A004D4D;
+}
+
+uint64_t padded_info_size(uint64_t info_length, uint64_t pixel_bytes) {
+  const int e = pixel_bytes == 0 ? 0 : std::bit_width(pixel_bytes) - 1;
+  const uint64_t unit = e <= 20 ? 1024 : uint64_t{1} << (e - 10);
+  return (info_length + 4 + unit - 1) / unit * unit;
+}
+
+bool TIFF::save_f(const Image_f& image, const std::wstring& path, const std::wstring& format,
+                  float cmin, float cmax) {
+  const bool ranged = cmin < cmax;
+  const uint64_t pixel_bytes = uint64_t{image.cols} * image.rows * 4;
+  if (format == kGray32.name) {
+    const float inverse = 1.0f / (cmax - cmin);
+    return write_tiff(
+        path, kGray32, image.cols, image.rows, image.info, pixel_bytes,
+        [&](uint32_t r, uint8_t* buffer) -> const void* {
+          if (!ranged) return image.row(r);
+          auto* out = reinterpret_cast<float*>(buffer);
+          const float* in = image.row(r);
+          for (uint32_t c = 0; c < image.cols; ++c) {
+            out[c] = in[c] <= cmin ? 0.0f : in[c] >= cmax ? 1.0f : (in[c] - cmin) * inverse;
+          }
+          return buffer;
+        });
+  }
+  const bool to16 = format == kGray16.name;
+  if (!to16 && format != kGray8.name) return false;
+  float lo = cmin, hi = cmax;
+  if (!ranged) {
+    // The data's own range, found before the first row is written; NaN takes no part.
+    lo = std::numeric_limits<float>::infinity();
+    hi = -lo;
+    const uint64_t count = uint64_t{image.rows} * image.cols;
+    for (uint64_t i = 0; i < count; ++i) {
+      lo = std::min(lo, image.data[i]);
+      hi = std::max(hi, image.data[i]);
+    }
+    if (lo > hi) lo = hi = 0.0f;
+  }
+  if (to16) {
+    return write_tiff(path, kGray16, image.cols, image.rows, image.info, pixel_bytes,
+                      quantized_rows<uint16_t>(image, lo, hi));
+  }
+  return write_tiff(path, kGray8, image.cols, image.rows, image.info, pixel_bytes,
+                    quantized_rows<uint8_t>(image, lo, hi));
+}
+
+bool TIFF::save_u16(const Image_u16& image, const std::wstring& path, const std::wstring& format,
+                    uint16_t cmin, uint16_t cmax) {
+  return format == kGray16.name && save_int(image, path, kGray16, cmin, cmax);
+}
+
+bool TIFF::save_u8(const Image_u8& image, const std::wstring& path, const std::wstring& format,
+                   uint8_t cmin, uint8_t cmax) {
+  return format == kGray8.name && save_int(image, path, kGray8, cmin, cmax);
+}
+
+}  // namespace QVX::Image::Format

@@ -1,0 +1,67 @@
+"""Cross-checks TIFF files with readers and writers the library does not share code with.
+
+  tiff_crosscheck.py verify FILE HEIGHT WIDTH HEXBYTES [INFOHEX]
+      FILE (plain or .gz) must read back with tifffile as HEIGHT x WIDTH float32 whose
+      little-endian bytes are HEXBYTES; with INFOHEX, tag 65001 must start with those bytes.
+  tiff_crosscheck.py make DIRECTORY
+      Writes small fixtures of the common kinds into DIRECTORY.
+Exits 0 on success, 1 with a message otherwise, 2 when tifffile is missing.
+"""
+import gzip
+import io
+import sys
+
+try:
+    import numpy as np
+    import tifffile
+except ImportError as e:  # the C++ test decides whether that may be skipped
+    print(f"missing: {e}")
+    sys.exit(2)
+
+
+def verify(path, height, width, hexbytes, infohex=None):
+    data = open(path, "rb").read()
+    if path.lower().endswith(".gz"):
+        data = gzip.decompress(data)
+    with tifffile.TiffFile(io.BytesIO(data)) as tif:
+        page = tif.pages[0]
+        image = page.asarray()
+        assert image.shape == (height, width), image.shape
+        assert image.dtype == np.float32, image.dtype
+        assert page.tags["SampleFormat"].value == 3
+        assert page.tags["BitsPerSample"].value == 32
+        got = image.astype("<f4").tobytes().hex()
+        assert got == hexbytes, f"{got} != {hexbytes}"
+        if infohex is not None:
+            block = bytes(page.tags[65001].value)
+            assert block.hex().startswith(infohex), block[:16].hex()
+
+
+def make(directory):
+    write = tifffile.imwrite
+    write(f"{directory}/u8.tif", np.array([[0, 128, 255]], np.uint8))
+    write(f"{directory}/u16.tif", np.array([[0, 1, 65535]], np.uint16))
+    write(f"{directory}/i16.tif", np.array([[-32768, 0, 32767]], np.int16))
+    write(f"{directory}/f32_be.tif", np.array([[1.5, -2.25, 1e-3]], np.float32), byteorder=">")
+    write(f"{directory}/white.tif", np.array([[0, 255, 55]], np.uint8), photometric="miniswhite")
+    colormap = np.zeros((3, 256), np.uint16)
+    colormap[:, 1] = (65535, 0, 0)
+    colormap[:, 2] = (0, 0, 65535)
+    write(f"{directory}/palette.tif", np.array([[1, 2, 0]], np.uint8), photometric="palette",
+          colormap=colormap)
+    write(f"{directory}/rgb.tif", np.array([[[255, 0, 0], [0, 255, 0], [0, 0, 255]]], np.uint8),
+          photometric="rgb")
+
+
+if __name__ == "__main__":
+    try:
+        if sys.argv[1] == "verify":
+            verify(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5],
+                   sys.argv[6] if len(sys.argv) > 6 else None)
+        elif sys.argv[1] == "make":
+            make(sys.argv[2])
+        else:
+            raise SystemExit(f"unknown command {sys.argv[1]}")
+    except AssertionError as e:
+        print(f"mismatch: {e}")
+        sys.exit(1)
