@@ -46,6 +46,57 @@ gzFile gz_open(const std::wstring& path, const char* mode) {
   return gzopen(native_path(path).c_str(), mode);
 }
 
+int duplicate_descriptor(int fd) { return ::dup(fd); }
+
+void close_descriptor(int fd) { ::close(fd); }
+
+std::ptrdiff_t read_descriptor(int fd, void* buffer, size_t size) {
+  ssize_t got = 0;
+  do {
+    got = ::read(fd, buffer, size);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+std::ptrdiff_t write_descriptor(int fd, const void* buffer, size_t size) {
+  ssize_t put = 0;
+  do {
+    put = ::write(fd, buffer, size);
+  } while (put < 0 && errno == EINTR);
+  return put;
+}
+
+int64_t seek_descriptor(int fd, int64_t offset, int whence) {
+  return ::lseek(fd, static_cast<off_t>(offset), whence);
+}
+
+int64_t descriptor_size(int fd) {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+bool read_at(int fd, void* buffer, size_t size, uint64_t offset) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  for (size_t done = 0; done < size;) {
+    const ssize_t got = ::pread(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool write_at(int fd, const void* buffer, size_t size, uint64_t offset) {
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  for (size_t done = 0; done < size;) {
+    const ssize_t put = ::pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
 ReadOnlyFile::~ReadOnlyFile() { close(); }
 
 bool ReadOnlyFile::open(const std::wstring& path) {

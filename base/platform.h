@@ -35,6 +35,18 @@ bool rename_file(const std::wstring& from, const std::wstring& to);
 // zlib's gzopen for a wide path; zlib reads gzip-compressed and plain files alike.
 gzFile gz_open(const std::wstring& path, const char* mode);
 
+// Descriptors of the C runtime, as the image formats receive them from their callers.
+// The calls repeat when a signal interrupts them; failures answer -1 or false.
+int duplicate_descriptor(int fd);
+void close_descriptor(int fd);
+std::ptrdiff_t read_descriptor(int fd, void* buffer, size_t size);
+std::ptrdiff_t write_descriptor(int fd, const void* buffer, size_t size);
+int64_t seek_descriptor(int fd, int64_t offset, int whence);
+int64_t descriptor_size(int fd);
+// All `size` bytes at `offset`, without moving the descriptor's position.
+bool read_at(int fd, void* buffer, size_t size, uint64_t offset);
+bool write_at(int fd, const void* buffer, size_t size, uint64_t offset);
+
 // A read-only file descriptor that closes itself.
 class ReadOnlyFile {
  public:

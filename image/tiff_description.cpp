@@ -1,14 +1,12 @@
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <vector>
 
 #include "base/checked_math.h"
 #include "base/log.h"
 #include "base/path.h"
+#include "base/platform.h"
 #include "image/tiff_format.h"
 #include "image/tiff_internal.h"
 
@@ -17,33 +15,13 @@ namespace QVX::Image::Format {
 namespace {
 
 using Base::log_wprintf;
-
-// Bounds what a damaged directory can make libtiff allocate, as on loading.
-constexpr tmsize_t kMaxSingleAlloc = tmsize_t{256} << 20;
+namespace Platform = Base::Platform;
 
 // Reads exactly `size` bytes at `offset` when they lie inside the first `file_size` bytes.
 bool read_at(int fd, uint64_t file_size, uint64_t offset, uint8_t* out, uint64_t size) {
   uint64_t end = 0;
   if (!Base::checked_add(offset, size, end) || end > file_size) return false;
-  uint64_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<uint64_t>(got);
-  }
-  return true;
-}
-
-bool write_at(int fd, uint64_t offset, const uint8_t* data, uint64_t size) {
-  uint64_t done = 0;
-  while (done < size) {
-    const ssize_t put = ::pwrite(fd, data + done, size - done, static_cast<off_t>(offset + done));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    done += static_cast<uint64_t>(put);
-  }
-  return true;
+  return Platform::read_at(fd, out, static_cast<size_t>(size), offset);
 }
 
 // Unsigned values of the file's byte order.
@@ -63,26 +41,27 @@ struct Decoder {
 int fd_of(thandle_t handle) { return static_cast<int>(reinterpret_cast<intptr_t>(handle)); }
 
 tmsize_t fd_read_proc(thandle_t handle, void* buffer, tmsize_t size) {
-  return ::read(fd_of(handle), buffer, static_cast<size_t>(size));
+  return Platform::read_descriptor(fd_of(handle), buffer, static_cast<size_t>(size));
 }
 
 tmsize_t fd_write_proc(thandle_t handle, void* buffer, tmsize_t size) {
-  return ::write(fd_of(handle), buffer, static_cast<size_t>(size));
+  return Platform::write_descriptor(fd_of(handle), buffer, static_cast<size_t>(size));
 }
 
 toff_t fd_seek_proc(thandle_t handle, toff_t offset, int whence) {
-  return static_cast<toff_t>(::lseek(fd_of(handle), static_cast<off_t>(offset), whence));
+  return static_cast<toff_t>(
+      Platform::seek_descriptor(fd_of(handle), static_cast<int64_t>(offset), whence));
 }
 
-int fd_close_proc(thandle_t handle) { return ::close(fd_of(handle)); }
+int fd_close_proc(thandle_t handle) {
+  Platform::close_descriptor(fd_of(handle));
+  return 0;
+}
 
 toff_t fd_size_proc(thandle_t handle) {
-  struct stat info {};
-  return ::fstat(fd_of(handle), &info) == 0 ? static_cast<toff_t>(info.st_size) : 0;
+  const int64_t size = Platform::descriptor_size(fd_of(handle));
+  return size > 0 ? static_cast<toff_t>(size) : 0;
 }
-
-int no_map_proc(thandle_t, void**, toff_t*) { return 0; }
-void no_unmap_proc(thandle_t, void*, toff_t) {}
 
 enum class InPlace { kDone, kFailed, kNoRoom };
 
@@ -97,7 +76,7 @@ InPlace write_block(int fd, const InfoEntry& entry, const Image& d) {
   std::vector<uint8_t> block(4);
   for (int i = 0; i < 4; ++i) block[i] = static_cast<uint8_t>(length >> (24 - 8 * i));
   if (length > 0) block.insert(block.end(), d.info.data, d.info.data + length);
-  if (!write_at(fd, entry.offset, block.data(), block.size())) {
+  if (!Platform::write_at(fd, block.data(), block.size(), entry.offset)) {
     log_wprintf(L"FAILED to write tiff description at offset 0x%X of '%ls'\n", shown_offset,
                 d.file_name.c_str());
     return InPlace::kFailed;
@@ -106,23 +85,18 @@ InPlace write_block(int fd, const InfoEntry& entry, const Image& d) {
 }
 
 InPlace update_in_place(const Image& d, int fd) {
-  const int copy = ::dup(fd);
+  const int copy = Platform::duplicate_descriptor(fd);
   if (copy < 0) {
     log_wprintf(
         L"FAILED to duplicate tiff image descriptor for updating the description in '%ls'\n",
         d.file_name.c_str());
     return InPlace::kFailed;
   }
-  tiff_internal::register_private_tags();
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-  if (options != nullptr) TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxSingleAlloc);
-  ::TIFF* tif = TIFFClientOpenExt("QVX::Image::Format::TIFF::update", "r",
-                                  reinterpret_cast<thandle_t>(intptr_t{copy}), fd_read_proc,
-                                  fd_write_proc, fd_seek_proc, fd_close_proc, fd_size_proc,
-                                  no_map_proc, no_unmap_proc, options);
-  if (options != nullptr) TIFFOpenOptionsFree(options);
+  ::TIFF* tif = tiff_internal::client_open(
+      "QVX::Image::Format::TIFF::update", reinterpret_cast<thandle_t>(intptr_t{copy}), fd_read_proc,
+      fd_write_proc, fd_seek_proc, fd_close_proc, fd_size_proc);
   if (tif == nullptr) {
-    ::close(copy);
+    Platform::close_descriptor(copy);
     log_wprintf(L"FAILED to open tiff for updating the description in '%ls'\n",
                 d.file_name.c_str());
     return InPlace::kFailed;
@@ -140,9 +114,9 @@ InPlace update_in_place(const Image& d, int fd) {
 }  // namespace
 
 std::optional<InfoEntry> find_info_entry(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || info.st_size <= 0) return std::nullopt;
-  const uint64_t size = static_cast<uint64_t>(info.st_size);
+  const int64_t file_size = Platform::descriptor_size(fd);
+  if (file_size <= 0) return std::nullopt;
+  const uint64_t size = static_cast<uint64_t>(file_size);
 
   uint8_t header[16] = {};
   if (!read_at(fd, size, 0, header, 8)) return std::nullopt;
@@ -205,7 +179,7 @@ bool TIFF::update_description(const Image& d, int& fd) {
       return true;
     }
   }
-  if (::lseek(fd, 0, SEEK_SET) < 0) {
+  if (Platform::seek_descriptor(fd, 0, SEEK_SET) < 0) {
     log_wprintf(L"FAILED to rewind image for updating description of '%ls'\n", d.file_name.c_str());
     return false;
   }
@@ -220,7 +194,7 @@ bool TIFF::update_description(const Image& d, int& fd) {
     return false;
   }
   if (!image.assign_description(d)) return false;
-  ::close(fd);
+  Platform::close_descriptor(fd);
   fd = -1;
   if (!save_f(image, image.file_name, image.format_name, 1.0f, -1.0f)) return false;
   log_wprintf(L"Updated image description '%ls' (info_len=%u')\n", d.file_name.c_str(),

@@ -44,6 +44,28 @@ void register_private_tags() {
   std::call_once(once, [] { g_parent_extender = TIFFSetTagExtender(extend); });
 }
 
+namespace {
+
+// The largest single allocation libtiff may make for a file being read.
+constexpr tmsize_t kMaxSingleAlloc = tmsize_t{256} << 20;
+
+int no_map(thandle_t, void**, toff_t*) { return 0; }
+void no_unmap(thandle_t, void*, toff_t) {}
+
+}  // namespace
+
+::TIFF* client_open(const char* name, thandle_t handle, TIFFReadWriteProc read,
+                    TIFFReadWriteProc write, TIFFSeekProc seek, TIFFCloseProc close,
+                    TIFFSizeProc size) {
+  register_private_tags();
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (options != nullptr) TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxSingleAlloc);
+  ::TIFF* tif = TIFFClientOpenExt(name, "r", handle, read, write, seek, close, size, no_map,
+                                  no_unmap, options);
+  if (options != nullptr) TIFFOpenOptionsFree(options);
+  return tif;
+}
+
 }  // namespace tiff_internal
 
 namespace {

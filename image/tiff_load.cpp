@@ -1,4 +1,3 @@
-#include <unistd.h>
 #include <zlib.h>
 
 #include <climits>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/platform.h"
 #include "image/tiff_format.h"
 #include "image/tiff_internal.h"
 
@@ -17,10 +17,6 @@ namespace QVX::Image::Format {
 namespace {
 
 using Base::log_wprintf;
-
-// A hostile directory must not make libtiff allocate without bound; no well-formed file
-// this library writes or reads needs a single block this large.
-constexpr tmsize_t kMaxSingleAlloc = tmsize_t{256} << 20;
 
 // The float image is at most 4 GiB.
 constexpr uint64_t kMaxPixels = uint64_t{1} << 30;
@@ -57,9 +53,6 @@ int gz_close_proc(thandle_t handle) { return gzclose(stream_of(handle)); }
 
 toff_t gz_size_proc(thandle_t handle) { return static_cast<toff_t>(gztell64(stream_of(handle))); }
 
-int no_map_proc(thandle_t, void**, toff_t*) { return 0; }
-void no_unmap_proc(thandle_t, void*, toff_t) {}
-
 struct TiffCloser {
   void operator()(::TIFF* tif) const { TIFFClose(tif); }
 };
@@ -74,24 +67,20 @@ struct OpenMessages {
 // Opens the TIFF on a gzip stream over a duplicate of `fd`, so that plain and compressed
 // files read alike and the caller's descriptor stays open.
 TiffHandle open_stream(int fd, const std::wstring& file_name, const OpenMessages& messages) {
-  const int copy = ::dup(fd);
+  const int copy = Base::Platform::duplicate_descriptor(fd);
   if (copy < 0) {
     log_wprintf(messages.duplicate, file_name.c_str());
     return nullptr;
   }
   gzFile stream = gzdopen(copy, "rb");
   if (stream == nullptr) {
-    ::close(copy);
+    Base::Platform::close_descriptor(copy);
     log_wprintf(messages.stream, file_name.c_str());
     return nullptr;
   }
-  tiff_internal::register_private_tags();
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-  if (options != nullptr) TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxSingleAlloc);
-  ::TIFF* tif = TIFFClientOpenExt("QVX::Image::Format::TIFF::load", "r", stream, gz_read_proc,
-                                  gz_write_proc, gz_seek_proc, gz_close_proc, gz_size_proc,
-                                  no_map_proc, no_unmap_proc, options);
-  if (options != nullptr) TIFFOpenOptionsFree(options);
+  ::TIFF* tif =
+      tiff_internal::client_open("QVX::Image::Format::TIFF::load", stream, gz_read_proc,
+                                 gz_write_proc, gz_seek_proc, gz_close_proc, gz_size_proc);
   if (tif == nullptr) {
     // A failed open leaves the stream to us.
     gzclose(stream);
