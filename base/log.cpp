@@ -5,30 +5,48 @@
 #include <cstdio>
 #include <cwchar>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/log_file.h"
 #include "base/platform.h"
 #include "base/utf.h"
 
 namespace QVX::Base {
 namespace {
 
-// Serialises whole entries (prefix, message, flush) so threads never interleave.
+// Serialises whole entries (prefix, message, flush) and every change of the stream, so
+// threads never interleave and a rotation's markers stay next to each other. Everything
+// below marked "guarded" is read and written only with it held.
 std::mutex g_log_mutex;
-// Entries written; atomic so it may be read without the lock.
+// Guarded. Null after a failed open or a close, which means standard output.
+std::FILE* g_stream = stdout;
+// Guarded. The configured log file; empty while standard output is the stream.
+std::string g_file_path;
+// Guarded. Rotations since the configured file was set.
+uint32_t g_file_index = 0;
+// Guarded.
+uint32_t g_rotation_threshold = kLogRotationEntries;
+// Written with the lock held; atomic so it may be read without it.
 std::atomic<uint32_t> g_line_count{0};
 // Entries below this level are dropped by log_wprintf_level.
 constexpr int32_t kLevelThreshold = 0;
 // Upper bound for one formatted wide entry; a longer one is logged as a notice instead.
 constexpr size_t kMaxWideEntry = size_t{1} << 20;
 
-FILE* log_stream() { return stdout; }
+std::FILE* current_stream() { return g_stream != nullptr ? g_stream : stdout; }
 
-void write_prefix(FILE* stream) {
-  const Platform::LocalTime t = Platform::local_time();
-  std::fprintf(stream, "%04d-%02d-%02d %02d:%02d:%02d: ", t.year, t.month, t.day, t.hour, t.minute,
-               t.second);
+std::string format_date(const Platform::LocalTime& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.year, t.month, t.day);
+  return text;
+}
+
+std::string format_time(const Platform::LocalTime& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+  return text;
 }
 
 // Formats a wide entry into UTF-8. vswprintf reports "too small" and "cannot encode"
@@ -47,13 +65,67 @@ std::string format_wide(const wchar_t* format, va_list args) {
   return "(entry could not be formatted)\n";
 }
 
+// The functions below expect the lock to be held.
+
+void write_locked(const char* format, va_list args) QVX_PRINTF_FORMAT(1, 0);
+void write_locked(const char* format, va_list args) {
+  std::FILE* stream = current_stream();
+  const Platform::LocalTime t = Platform::local_time();
+  std::fprintf(stream, "%s %s: ", format_date(t).c_str(), format_time(t).c_str());
+  std::vfprintf(stream, format, args);
+  std::fflush(stream);
+  g_line_count.store(g_line_count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+// An entry that skips the rotation check, for the rotation's own markers.
+void printf_locked(const char* format, ...) QVX_PRINTF_FORMAT(1, 2);
+void printf_locked(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_locked(format, args);
+  va_end(args);
+}
+
+void close_file_locked() {
+  if (g_stream == nullptr || g_stream == stdout) return;
+  const Platform::LocalTime t = Platform::local_time();
+  std::fprintf(g_stream, "=== Log file closed: %s @ %s ===\n", format_date(t).c_str(),
+               format_time(t).c_str());
+  std::fclose(g_stream);
+  g_stream = nullptr;
+}
+
+// A failed open leaves the stream null: entries go to standard output and, as the stream
+// is not a file, nothing rotates.
+void open_file_locked(const std::string& path) {
+  close_file_locked();
+  // If the directory cannot be made, the open fails and reports it that way.
+  const std::optional<std::string> directory = path_directory_part(path);
+  if (directory) ensure_directory(*directory);
+  g_stream = Platform::open_for_append(path);
+  g_line_count.store(0, std::memory_order_relaxed);
+}
+
+void rotate_if_full_locked() {
+  if (g_line_count.load(std::memory_order_relaxed) < g_rotation_threshold) return;
+  if (g_stream == nullptr) return;  // after a failed open the count just goes on
+  g_line_count.store(0, std::memory_order_relaxed);
+  // Standard output has no name to number, so it never rotates.
+  if (g_stream == stdout || g_file_path.empty()) return;
+  ++g_file_index;
+  const std::string name = log_file_name_for_index(g_file_path, g_file_index);
+  const std::string file_part = path_file_part(name, 0).value_or("");
+  const unsigned long number = static_cast<unsigned long>(g_file_index) + 1;
+  printf_locked("=== Log continues in logfile %lu (%s) ===\n", number, file_part.c_str());
+  open_file_locked(name);
+  printf_locked("=== Beginning of logfile %lu (%s) ===\n", number, file_part.c_str());
+  g_line_count.store(0, std::memory_order_relaxed);
+}
+
 void write_entry(const char* text) {
   std::lock_guard<std::mutex> lock(g_log_mutex);
-  FILE* stream = log_stream();
-  write_prefix(stream);
-  std::fputs(text, stream);
-  std::fflush(stream);
-  g_line_count.fetch_add(1, std::memory_order_relaxed);
+  rotate_if_full_locked();
+  printf_locked("%s", text);
 }
 
 }  // namespace
@@ -63,11 +135,8 @@ void log_printf(const char* format, ...) {
   va_start(args, format);
   {
     std::lock_guard<std::mutex> lock(g_log_mutex);
-    FILE* stream = log_stream();
-    write_prefix(stream);
-    std::vfprintf(stream, format, args);
-    std::fflush(stream);
-    g_line_count.fetch_add(1, std::memory_order_relaxed);
+    rotate_if_full_locked();
+    write_locked(format, args);
   }
   va_end(args);
 }
@@ -100,5 +169,31 @@ void log_last_error(const char* prefix) {
 }
 
 uint32_t log_line_count() { return g_line_count.load(std::memory_order_relaxed); }
+
+bool log_set_file(const std::string& path) {
+  if (path.empty()) {
+    log_use_standard_output();
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  g_file_path = path;
+  g_file_index = 0;
+  open_file_locked(path);
+  return g_stream != nullptr;
+}
+
+void log_use_standard_output() {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  close_file_locked();
+  g_stream = stdout;
+  g_file_path.clear();
+  g_file_index = 0;
+  g_line_count.store(0, std::memory_order_relaxed);
+}
+
+void log_set_rotation_threshold(uint32_t entries) {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  g_rotation_threshold = entries > 0 ? entries : 1;
+}
 
 }  // namespace QVX::Base

@@ -1,6 +1,7 @@
 // The process-wide diagnostic log. Each call writes one entry
-// "YYYY-MM-DD HH:MM:SS: <text>" to standard output and flushes it. Callers end their
-// formats with "\n". Entries from different threads never interleave.
+// "YYYY-MM-DD HH:MM:SS: <text>" to standard output, or to the log file when one is set
+// (base/log_file.h, internal), and flushes it. Callers end their formats with "\n".
+// Entries from different threads never interleave.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,9 @@ void log_wprintf_level(int32_t level, const wchar_t* format, ...);
 // (errno). `prefix` may be null.
 void log_last_error(const char* prefix);
 
-// Entries written since start-up.
+// Entries written since the current log file was opened, or since start-up while standard
+// output is the stream. The entry after the 100000th (the rotation threshold) starts again
+// from 1, and a change of stream resets the count to 0.
 uint32_t log_line_count();
 
 }  // namespace QVX::Base

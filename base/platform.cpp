@@ -42,6 +42,15 @@ bool rename_file(const std::wstring& from, const std::wstring& to) {
   return std::rename(native_path(from).c_str(), native_path(to).c_str()) == 0;
 }
 
+bool directory_exists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool make_directory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+
+std::FILE* open_for_append(const std::string& path) { return std::fopen(path.c_str(), "a"); }
+
 gzFile gz_open(const std::wstring& path, const char* mode) {
   return gzopen(native_path(path).c_str(), mode);
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace QVX::Base::Platform {
@@ -31,6 +32,14 @@ bool remove_file(const std::wstring& path);
 
 // Renames a file, replacing `to`; false on failure.
 bool rename_file(const std::wstring& from, const std::wstring& to);
+
+// Narrow (UTF-8) paths, as the log files use them.
+// True when `path` names an existing directory.
+bool directory_exists(const std::string& path);
+// Creates one directory level; false when it could not be made (also when it exists).
+bool make_directory(const std::string& path);
+// Opens a file for appending text; null on failure, with the error in last_error().
+std::FILE* open_for_append(const std::string& path);
 
 // zlib's gzopen for a wide path; zlib reads gzip-compressed and plain files alike.
 gzFile gz_open(const std::wstring& path, const char* mode);

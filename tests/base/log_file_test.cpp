@@ -1,0 +1,165 @@
+#include "base/log_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/temp_dir.h"
+
+namespace QVX::Base {
+namespace {
+
+constexpr size_t kPrefixSize = 21;  // "YYYY-MM-DD HH:MM:SS: "
+
+// The lines of a log file, entries without their timestamp; the closing line as "".
+std::vector<std::string> file_lines(const std::string& path) {
+  static const std::regex closing(R"(=== Log file closed: \d{4}-\d\d-\d\d @ \d\d:\d\d:\d\d ===)");
+  std::ifstream in(path);
+  EXPECT_TRUE(in) << "missing " << path;
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    const bool is_closing = line.starts_with("===") && std::regex_match(line, closing);
+    lines.push_back(is_closing                   ? ""
+                    : line.size() >= kPrefixSize ? line.substr(kPrefixSize)
+                                                 : "?" + line);
+  }
+  return lines;
+}
+
+// Every test leaves the log as it found it: on standard output at the real threshold.
+class LogFile : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    log_use_standard_output();
+    log_set_rotation_threshold(kLogRotationEntries);
+  }
+};
+
+TEST(LogFilePaths, FileAndDirectoryParts) {
+  const std::optional<std::string> none;
+  const struct {
+    const char* path;
+    std::optional<std::string> parts[3];  // modes 0, 1, 2
+    std::optional<std::string> directory;
+  } cases[] = {
+      {"C:\\a\\b.tar.gz", {"b.tar.gz", "b", ".tar"}, "C:\\a"},
+      {"C:\\a\\b.GZ", {"b.GZ", "b", ".GZ"}, "C:\\a"},
+      {"/var/log/sdk.log", {"sdk.log", "sdk", ".log"}, "/var/log"},
+      {"/var/log/sdk", {"sdk", "sdk", "sdk"}, "/var/log"},
+      {"/var/log/.profile", {".profile", ".profile", ".profile"}, "/var/log"},
+      {"a/b\\c.gz", {"c.gz", "c", "c"}, "a/b"},
+      {"//sdk", {"sdk", "sdk", "sdk"}, "/"},
+      {"/sdk.log", {"/sdk.log", "/sdk", ".log"}, none},
+      {"sdk.log", {"sdk.log", "sdk", ".log"}, none},
+      {"/var/log/", {none, none, none}, "/var/log"},
+      {"x", {none, none, none}, none},
+      {"", {none, none, none}, none},
+  };
+  for (const auto& c : cases) {
+    for (int mode = 0; mode < 3; ++mode)
+      EXPECT_EQ(path_file_part(c.path, mode), c.parts[mode]) << c.path << " mode " << mode;
+    EXPECT_EQ(path_directory_part(c.path), c.directory) << c.path;
+  }
+  EXPECT_EQ(path_file_part("/var/log/sdk.log", 3), none);
+}
+
+TEST(LogFilePaths, RotatedNames) {
+  const struct {
+    const char* path;
+    const char* names[3];  // indexes 0, 1, 2
+  } cases[] = {
+      {"/var/log/sdk.log", {"/var/log/sdk.log", "/var/log/sdk-2.log", "/var/log/sdk-3.log"}},
+      {"/var/log/sdk.log.gz", {"/var/log/sdk.log", "/var/log/sdk-2.log", "/var/log/sdk-3.log"}},
+      {"C:\\logs\\sdk.log", {"C:\\logs/sdk.log", "C:\\logs/sdk-2.log", "C:\\logs/sdk-3.log"}},
+      {"/sdk.log", {"/sdk.log", "/sdk-2.log", "/sdk-3.log"}},
+      {"sdk.log", {"sdk.log", "sdk-2.log", "sdk-3.log"}},
+      {"sdk", {"sdk", "sdk-2", "sdk-3"}},
+  };
+  for (const auto& c : cases) {
+    for (uint32_t index = 0; index < 3; ++index)
+      EXPECT_EQ(log_file_name_for_index(c.path, index), c.names[index]) << c.path;
+  }
+}
+
+TEST(LogFilePaths, EnsureDirectoryCreatesMissingLevels) {
+  QVX::TestSupport::TempDir dir;
+  const std::string deep = dir.file("a/b/c");
+  EXPECT_TRUE(ensure_directory(deep));
+  EXPECT_TRUE(std::filesystem::is_directory(deep));
+  EXPECT_TRUE(ensure_directory(deep + "/"));
+  QVX::TestSupport::write_file(dir.file("file"), "");
+  EXPECT_FALSE(ensure_directory(dir.file("file")));
+  EXPECT_FALSE(ensure_directory(dir.file("file/sub")));
+  EXPECT_FALSE(ensure_directory(""));
+}
+
+TEST_F(LogFile, RotatesAfterTheRealThreshold) {
+  QVX::TestSupport::TempDir dir;
+  const std::string first = dir.file("logs/sdk.log");  // its directory is created
+  ASSERT_TRUE(log_set_file(first));
+  for (uint32_t i = 1; i <= kLogRotationEntries; ++i) log_printf("entry %u\n", i);
+  EXPECT_EQ(log_line_count(), kLogRotationEntries);
+  ASSERT_FALSE(std::filesystem::exists(dir.file("logs/sdk-2.log")));
+  log_printf("entry %u\n", kLogRotationEntries + 1);
+  EXPECT_EQ(log_line_count(), 1u);
+  const std::vector<std::string> old_lines = file_lines(first);
+  ASSERT_EQ(old_lines.size(), kLogRotationEntries + 2);
+  EXPECT_EQ(old_lines[0], "entry 1");
+  EXPECT_EQ(old_lines[kLogRotationEntries - 1], "entry 100000");
+  EXPECT_EQ(old_lines[kLogRotationEntries], "=== Log continues in logfile 2 (sdk-2.log) ===");
+  EXPECT_EQ(old_lines[kLogRotationEntries + 1], "");
+  EXPECT_EQ(
+      file_lines(dir.file("logs/sdk-2.log")),
+      (std::vector<std::string>{"=== Beginning of logfile 2 (sdk-2.log) ===", "entry 100001"}));
+}
+
+TEST_F(LogFile, NumbersFilesOfARelativePathWithoutExtension) {
+  QVX::TestSupport::TempDir dir;
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  log_set_rotation_threshold(2);
+  const bool opened = log_set_file("sdk");
+  for (int i = 1; i <= 5; ++i) log_printf("entry %d\n", i);
+  log_use_standard_output();  // closes logfile 3
+  std::filesystem::current_path(previous);
+  ASSERT_TRUE(opened);
+  const std::vector<std::string> expected[] = {
+      {"entry 1", "entry 2", "=== Log continues in logfile 2 (sdk-2) ===", ""},
+      {"=== Beginning of logfile 2 (sdk-2) ===", "entry 3", "entry 4",
+       "=== Log continues in logfile 3 (sdk-3) ===", ""},
+      {"=== Beginning of logfile 3 (sdk-3) ===", "entry 5", ""},
+  };
+  const char* names[] = {"sdk", "sdk-2", "sdk-3"};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(file_lines(dir.file(names[i])), expected[i]) << names[i];
+}
+
+TEST_F(LogFile, OpenFailureFallsBackToStandardOutputWithoutRotation) {
+  QVX::TestSupport::TempDir dir;
+  QVX::TestSupport::write_file(dir.file("blocker"), "");  // a file where a directory should be
+  log_set_rotation_threshold(1);
+  QVX::TestSupport::CaptureStdout capture;
+  EXPECT_FALSE(log_set_file(dir.file("blocker/sdk.log")));
+  for (int i = 1; i <= 3; ++i) log_printf("entry %d\n", i);
+  EXPECT_EQ(log_line_count(), 3u);
+  EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()), "entry 1\nentry 2\nentry 3\n");
+}
+
+TEST_F(LogFile, StandardOutputWithoutPathNeverRotates) {
+  log_use_standard_output();
+  log_set_rotation_threshold(2);
+  QVX::TestSupport::CaptureStdout capture;
+  for (int i = 1; i <= 5; ++i) log_wprintf(L"entry %d\n", i);
+  EXPECT_EQ(log_line_count(), 1u);  // 1, 2, 1, 2, 1
+  EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
+            "entry 1\nentry 2\nentry 3\nentry 4\nentry 5\n");
+}
+
+}  // namespace
+}  // namespace QVX::Base
