@@ -1,0 +1,266 @@
+// PNG saves and loads, the conformance suite, and cross-checks with PIL.
+#include "image/png_format.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/capture_stdout.h"
+#include "tests/support/external_tools.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using QVX::Image::Image_desc;
+using QVX::Image::Image_f;
+using QVX::Image::Format::PNG;
+
+std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+bool exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// Loads `path` with the loader under test; `log` receives the entries without timestamps.
+bool load(const std::string& path, Image_f& image, std::string* log = nullptr) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  image.file_name = wide(path);
+  QVX::TestSupport::CaptureStdout capture;
+  const bool loaded = PNG().load_f(image, fd);
+  EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the caller's descriptor was closed";
+  close(fd);
+  if (log != nullptr) *log = QVX::TestSupport::strip_timestamps(capture.text());
+  return loaded;
+}
+
+std::string python_command() {
+  return std::string("/usr/bin/python3 ") + QVX_OZK_SOURCE_DIR + "/tests/tools/png_expected.py ";
+}
+
+std::string chunk(const std::string& type, const std::string& body) {
+  auto be32 = [](uint32_t v) {
+    return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+  };
+  const std::string typed = type + body;
+  const uint32_t crc = crc32(0, reinterpret_cast<const Bytef*>(typed.data()), typed.size());
+  return be32(static_cast<uint32_t>(body.size())) + typed + be32(crc);
+}
+
+const char kSignature[] = "\x89PNG\r\n\x1a\n";
+
+// Each case: pixels (rows x cols), the range given, the bytes stored and the range used.
+TEST(PngSave, RoundTripsThroughTheLoaderAndPil) {
+  const struct {
+    std::vector<float> pixels;
+    uint32_t rows, cols;
+    float cmin, cmax;
+    std::vector<int> bytes;
+    const char* used;
+  } cases[] = {
+      {{0, 0.25f, 1, 0.5f, 0.999f, 0.75f}, 2, 3, 1, -1, {0, 64, 255, 128, 255, 192}, "0.0|1.0"},
+      {{7, 7, 7, 7}, 2, 2, 1, -1, {0, 0, 0, 0}, "7.0|7.0"},
+      {{-2, -1, 0, 0.5f, 1, 2}, 1, 6, -1, 1, {0, 0, 128, 192, 255, 255}, "-1.0|1.0"},
+      {{std::nanf(""), 2, 4}, 3, 1, 1, -1, {0, 0, 255}, "2.0|4.0"},
+  };
+  QVX::TestSupport::TempDir dir;
+  const std::string path = dir.file("saved.png");
+  for (const auto& c : cases) {
+    std::vector<float> pixels = c.pixels;
+    Image_f image(pixels.data(), c.rows, c.cols);
+    QVX::TestSupport::CaptureStdout capture;
+    ASSERT_TRUE(PNG().save_f(image, wide(path), L"gray_png8", c.cmin, c.cmax));
+    std::string range = std::string("cmin=") + c.used + "00000)\n";
+    range.replace(range.find('|'), 1, "00000, cmax=");
+    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
+              "Saved png '" + path + "' from float (w=" + std::to_string(c.cols) +
+                  ", h=" + std::to_string(c.rows) + ", fmt=gray_png8, info_len=0', " + range);
+    Image_f back;
+    ASSERT_TRUE(load(path, back));
+    EXPECT_EQ(back.width(), c.cols);
+    EXPECT_EQ(back.height(), c.rows);
+    EXPECT_EQ(back.format_name, L"gray_png8");
+    EXPECT_EQ(back.bytes_per_sample, 1u);
+    std::string list;
+    for (size_t i = 0; i < c.bytes.size(); ++i) {
+      EXPECT_EQ(back.data[i], c.bytes[i] / 256.0f) << c.used << " pixel " << i;
+      list += (i > 0 ? "," : "") + std::to_string(c.bytes[i]);
+    }
+    const int fd = open(path.c_str(), O_RDONLY);
+    Image_desc desc;
+    EXPECT_TRUE(PNG().load_description(desc, fd));
+    close(fd);
+    EXPECT_EQ(desc.width(), c.cols);
+    EXPECT_EQ(desc.height(), c.rows);
+    std::string out;
+    const int status = QVX::TestSupport::run_command(
+        python_command() + "check " + path + " " + std::to_string(c.cols) + " " +
+            std::to_string(c.rows) + " " + list + " 2>&1",
+        &out);
+    QVX_REQUIRE_TOOL(status != 2 && status != 127, "python3-pil");
+    EXPECT_EQ(status, 0) << out;
+  }
+  const uint8_t signature[9] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0};
+  EXPECT_TRUE(PNG().matches_signature(signature, 8));
+  EXPECT_FALSE(PNG().matches_signature(signature, 7));
+  EXPECT_FALSE(PNG().matches_signature(signature + 1, 8));
+}
+
+TEST(PngSave, RefusesWithoutWritingAnything) {
+  QVX::TestSupport::TempDir dir;
+  QVX::TestSupport::write_file(dir.file("plain"), "x");
+  float pixels[2] = {1.0f, 2.0f};
+  Image_f image(pixels, 1, 2);
+  Image_f no_columns;
+  ASSERT_TRUE(no_columns.resize(3, 0));
+  const std::string through_file = dir.file("plain/a.png");
+  const struct {
+    const Image_f* image;
+    std::string path;
+    const wchar_t* format;
+    std::string log;
+  } cases[] = {
+      {&image, dir.file("bmp.png"), L"gray_bmp8", ""},
+      {&image, dir.file("tif.png"), L"gray_tif32", ""},
+      {&image, dir.file("caps.png"), L"GRAY_PNG8", ""},
+      {&no_columns, dir.file("empty.png"), L"gray_png8",
+       "FAILED to save png '" + dir.file("empty.png") + "': the image has no pixels (w=0, h=3)\n"},
+      {&image, through_file, L"gray_png8",
+       "FAILED to open png file stream for writing '" + through_file + "'\n"},
+  };
+  for (const auto& c : cases) {
+    QVX::TestSupport::CaptureStdout capture;
+    EXPECT_FALSE(PNG().save_f(*c.image, wide(c.path), c.format, 1, -1)) << c.path;
+    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()), c.log);
+    EXPECT_FALSE(exists(c.path)) << c.path;
+  }
+}
+
+TEST(PngSave, AWriteErrorFailsTheSave) {
+  if (!exists("/dev/full")) GTEST_SKIP() << "/dev/full is not available";
+  std::vector<float> pixels(64 * 64);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>(i % 251);
+  Image_f image(pixels.data(), 64, 64);
+  QVX::TestSupport::CaptureStdout capture;
+  EXPECT_FALSE(PNG().save_f(image, L"/dev/full", L"gray_png8", 1, -1));
+  EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
+            "FAILED to write png '/dev/full': Write Error\n");
+  EXPECT_TRUE(exists("/dev/full"));
+}
+
+TEST(PngLoad, RefusesDamagedAndOversizedFiles) {
+  QVX::TestSupport::TempDir dir;
+  std::vector<float> pixels(40 * 30);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = std::sin(0.1f * i);
+  Image_f image(pixels.data(), 30, 40);
+  const std::string saved = dir.file("whole.png");
+  ASSERT_TRUE(PNG().save_f(image, wide(saved), L"gray_png8", 1, -1));
+  std::ifstream in(saved, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Every cut before the image data ends: refused, for whatever reason libpng gives.
+  std::vector<std::pair<std::string, std::string>> files;
+  for (size_t cut = 0; cut + 12 < bytes.size(); cut += 3)
+    files.push_back({bytes.substr(0, cut), ""});
+  // Headers whose size is refused before any pixel memory exists.
+  const std::string idat = chunk("IDAT", std::string("\x78\x9c\x03\0\0\0\0\x01", 8));
+  const struct {
+    const char* ihdr;
+    const char* reason;
+  } headers[] = {
+      {"\0\0\x40\0\0\0\x40\0\x08\0\0\0\0", "image data cannot fit in the file"},
+      {"\0\0\x80\0\0\0\x80\0\x10\0\0\0\0", "image too large to load"},
+      {"\x01\0\0\x01\0\0\0\x01\x08\0\0\0\0", "Invalid IHDR data"},
+  };
+  for (const auto& h : headers) {
+    files.push_back({std::string(kSignature, 8) + chunk("IHDR", std::string(h.ihdr, 13)) + idat +
+                         chunk("IEND", ""),
+                     std::string(h.reason) + "\n"});
+  }
+  for (const auto& [content, reason] : files) {
+    const std::string path = dir.file("cut.png");
+    QVX::TestSupport::write_file(path, content);
+    Image_f back;
+    std::string log;
+    EXPECT_FALSE(load(path, back, &log)) << content.size();
+    const std::string prefix = "FAILED to read png '" + path + "': ";
+    const size_t at = log.find(prefix);
+    ASSERT_NE(at, std::string::npos) << log;
+    if (!reason.empty()) {
+      EXPECT_EQ(log.substr(at + prefix.size()), reason);
+    }
+  }
+}
+
+// The suite's files, loaded; the 'x' files must be refused. Each loaded image is compared
+// with the script's expectation, read from one run over all of them.
+TEST(PngLoad, LoadsTheSuiteAsPilDoes) {
+  const std::string folder = std::string(QVX_OZK_SOURCE_DIR) + "/../shared/testdata/pngsuite";
+  DIR* listing = opendir(folder.c_str());
+  QVX_REQUIRE_TOOL(listing != nullptr, "the PNG conformance suite (" + folder + ")");
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.size() > 4 && name.substr(name.size() - 4) == ".png") names.push_back(name);
+  }
+  closedir(listing);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names.size(), 175u);
+  std::vector<std::string> loaded_names;
+  std::string arguments;
+  std::vector<std::unique_ptr<Image_f>> images;
+  for (const std::string& name : names) {
+    const std::string path = folder + "/" + name;
+    auto image = std::make_unique<Image_f>();
+    std::string log;
+    const bool loaded = load(path, *image, &log);
+    if (name[0] == 'x') {
+      EXPECT_FALSE(loaded) << name;
+      EXPECT_NE(("\n" + log).find("\nFAILED to read png '" + path + "': "), std::string::npos)
+          << name << ": " << log;
+      continue;
+    }
+    EXPECT_TRUE(loaded) << name << ": " << log;
+    if (!loaded) continue;
+    loaded_names.push_back(name);
+    arguments += " " + path;
+    images.push_back(std::move(image));
+  }
+  std::string out;
+  const int status = QVX::TestSupport::run_command(python_command() + arguments + " 2>&1", &out);
+  QVX_REQUIRE_TOOL(status != 2 && status != 127, "python3-pil");
+  ASSERT_EQ(status, 0) << out;
+  std::istringstream expected(out);
+  const float tolerance = 1.0f / 255 + 1e-6f;
+  for (size_t n = 0; n < images.size(); ++n) {
+    const Image_f& image = *images[n];
+    uint32_t w = 0, h = 0;
+    ASSERT_TRUE(expected >> w >> h) << loaded_names[n];
+    ASSERT_EQ(image.width(), w) << loaded_names[n];
+    ASSERT_EQ(image.height(), h) << loaded_names[n];
+    size_t differing = 0;
+    float worst = 0;
+    for (uint64_t i = 0; i < uint64_t{w} * h; ++i) {
+      float want = 0;
+      ASSERT_TRUE(expected >> want) << loaded_names[n];
+      const float d = std::fabs(image.data[i] - want);
+      worst = std::max(worst, d);
+      differing += d > tolerance ? 1 : 0;
+    }
+    EXPECT_EQ(differing, 0u) << loaded_names[n] << ": worst difference " << worst * 255 << " steps";
+  }
+}
+
+}  // namespace
