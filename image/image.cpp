@@ -3,6 +3,8 @@
 #include <array>
 
 #include "base/log.h"
+#include "image/bmp_format.h"
+#include "image/png_format.h"
 #include "image/tiff_format.h"
 
 namespace QVX::Image {
@@ -45,7 +47,9 @@ bool save_image(const Image_f& image, const std::wstring& path, const std::wstri
   // The formats, tried in this order; each refuses names not its own at once. They hold
   // no state, so the table is made here rather than as objects built at load time.
   Format::TIFF tiff;
-  const std::array<Format::Format*, 1> formats = {&tiff};
+  Format::BMP bmp;
+  Format::PNG png;
+  const std::array<Format::Format*, 3> formats = {&tiff, &bmp, &png};
   for (Format::Format* f : formats) {
     if (f->save_f(image, path, format, 1.0f, -1.0f)) return true;
   }

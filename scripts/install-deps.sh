@@ -3,8 +3,9 @@
 # all present; otherwise installs the missing ones (as root, or through sudo).
 set -euo pipefail
 
-packages=(cmake make g++ git pkg-config zlib1g-dev libtiff-dev libgtest-dev libbenchmark-dev
-          clang-format binutils libtiff-tools python3-tifffile python3-numpy)
+packages=(cmake make g++ git pkg-config zlib1g-dev libtiff-dev libpng-dev libgtest-dev
+          libbenchmark-dev clang-format binutils libtiff-tools python3-tifffile python3-numpy
+          python3-pil)
 
 missing=()
 for p in "${packages[@]}"; do

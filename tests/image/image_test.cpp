@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "base/file/writers.h"
@@ -46,12 +47,24 @@ TEST(SaveImage, ChoosesTheFormatByItsExactName) {
   float pixels[4] = {0, 1, 2, 3};
   {
     const Image_f image(pixels, 2, 2);
-    for (const wchar_t* name : {L"Gray_tif32", L"gray_tif32 ", L"gray_tif", L"gray_png8"}) {
+    for (const wchar_t* name :
+         {L"Gray_tif32", L"gray_tif32 ", L"gray_tif", L"gray_png", L"GRAY_BMP8"}) {
       EXPECT_FALSE(QVX::Image::save_image(image, std::wstring(L"x.tif"), name));
     }
-    const std::string path = dir.file("a.tif");
-    EXPECT_TRUE(
-        QVX::Image::save_image(image, std::wstring(path.begin(), path.end()), L"gray_tif8"));
+    // Each name reaches its own format, whatever the file is called.
+    const struct {
+      const wchar_t* name;
+      std::string magic;
+    } routes[] = {{L"gray_tif8", "II*"}, {L"gray_bmp8", "BM"}, {L"gray_png8", "\x89PNG"}};
+    for (const auto& route : routes) {
+      const std::string path = dir.file("image.out");
+      ASSERT_TRUE(
+          QVX::Image::save_image(image, std::wstring(path.begin(), path.end()), route.name));
+      std::ifstream in(path, std::ios::binary);
+      std::string head(route.magic.size(), '\0');
+      in.read(head.data(), static_cast<std::streamsize>(head.size()));
+      EXPECT_EQ(head, route.magic);
+    }
   }
   EXPECT_EQ(pixels[3], 3.0f);  // the wrapped buffer outlives the image untouched
   EXPECT_FALSE(std::filesystem::exists("x.tif"));
