@@ -1,5 +1,6 @@
 // Saving a caller's float image as a 32-bit gray TIFF, straight from the caller's buffer.
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "api/c_boundary.h"
@@ -20,7 +21,13 @@ bool save_gray_tif32(const wchar_t* path, const float* data, uint32_t height, ui
   }
   // The image wraps the caller's pixels; saving only reads them.
   const QVX::Image::Image_f image(const_cast<float*>(data), height, width);
-  if (!QVX::Image::save_image(image, path, kFormatName)) {
+  bool saved = false;
+  try {
+    saved = QVX::Image::save_image(image, path, kFormatName);
+  } catch (const std::range_error&) {
+    // A wide path that names no file (an unpaired surrogate) is a failed save like any other.
+  }
+  if (!saved) {
     QVX::Base::log_wprintf(L"FAILED to save image '%ls' with format '%ls'\n", path, kFormatName);
     return false;
   }

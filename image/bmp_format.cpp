@@ -255,31 +255,29 @@ void convert_row(const Header& h, uint32_t bits, const uint8_t* in, float* out) 
   }
 }
 
-bool run_past_row(const std::wstring& name) {
-  log_wprintf(L"FAILED to decode bmp pixel data '%ls': run past the end of a row\n", name.c_str());
-  return false;
-}
-
-// Decodes RLE8 or RLE4 into one index per pixel, rows in file order. Runs and literals that
-// would cross the end of their row are refused; the end of the input, an end-of-bitmap or a
-// delta leaving the image ends decoding, and pixels not reached stay 0.
+// Decodes RLE8/RLE4 into one index per pixel, bottom row first, in one linear buffer: a
+// run or literal that passes the end of its row goes on in the next one, everything is
+// clipped to the buffer, and a position outside the buffer (or the end of the input or
+// of the bitmap) ends decoding; pixels not reached stay 0.
 bool decode_rle(const Header& h, const uint8_t* in, size_t size, std::vector<uint8_t>& out,
-                const std::wstring& name) {
+                const std::wstring& /*name*/) {
   const bool four = h.compression == kRle4;
   const uint64_t w = h.width;
+  const uint64_t total = out.size();
   uint64_t x = 0;
   uint64_t y = 0;
   size_t i = 0;
-  auto at = [&](uint64_t k) -> uint8_t& { return out[y * w + x + k]; };
-  while (i + 2 <= size && y < h.height) {
+  const auto put = [&](uint64_t k, uint8_t index) {
+    const uint64_t at = y * w + x + k;
+    if (at < total) out[at] = index;
+  };
+  while (i + 2 <= size && y * w + x < total) {
     const uint32_t n = in[i];
     const uint8_t value = in[i + 1];
     i += 2;
     if (n > 0) {
-      if (x + n > w) return run_past_row(name);
-      for (uint32_t k = 0; k < n; ++k) {
-        at(k) = four ? (k % 2 == 0 ? value >> 4 : value & 0x0F) : value;
-      }
+      for (uint32_t k = 0; k < n; ++k)
+        put(k, four ? (k % 2 == 0 ? value >> 4 : value & 0x0F) : value);
       x += n;
     } else if (value == 0) {
       x = 0;
@@ -291,13 +289,11 @@ bool decode_rle(const Header& h, const uint8_t* in, size_t size, std::vector<uin
       x += in[i];
       y += in[i + 1];
       i += 2;
-      if (x > w) break;
     } else {
       const size_t bytes = four ? (value + 1) / 2 : value;
-      if (x + value > w) return run_past_row(name);
       if (bytes > size - i) break;
       for (uint32_t k = 0; k < value; ++k) {
-        at(k) = four ? (k % 2 == 0 ? in[i + k / 2] >> 4 : in[i + k / 2] & 0x0F) : in[i + k];
+        put(k, four ? (k % 2 == 0 ? in[i + k / 2] >> 4 : in[i + k / 2] & 0x0F) : in[i + k]);
       }
       x += value;
       i += bytes + bytes % 2;
@@ -388,6 +384,8 @@ bool BMP::save_f(const Image_f& image, const std::wstring& path, const std::wstr
     }
     ok = writer->write(row.data(), row.size()) == row.size();
   }
+  // Buffered bytes reach the file only when it is closed; a full disk shows here.
+  ok = writer->close() && ok;
   Base::File::reset_writer(writer);
   if (!ok) {
     // A partial picture would read as a valid but wrong image.

@@ -128,12 +128,17 @@ uint32_t quantize(float v, float lo, float hi, float factor, uint32_t top) {
 template <typename RowFn>
 bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, uint32_t height,
                 const Math::Vector_u8& info, uint64_t pixel_bytes, RowFn row) {
-  // A compressed save writes the TIFF beside the target and compresses that, so a file
-  // named like the target without ".gz" is never overwritten or deleted. Messages name
-  // the TIFF by that shorter name.
+  // The TIFF is written beside the target and moved over it only when complete, so a
+  // failed save (or a failed rewrite of a description) never costs the file that was
+  // there, and a compressed save never touches a file named like the target without
+  // ".gz". Messages name the TIFF by the target's name less any ".gz".
   const bool compress = Base::has_gz_suffix(path);
   const std::wstring shown = compress ? path.substr(0, path.size() - 3) : path;
-  const std::wstring file = compress ? path + L".part" : path;
+  const std::wstring file = path + L".part";
+  if (width == 0 || height == 0) {
+    Base::log_wprintf(L"FAILED to write tiff '%ls': the image has no pixels\n", shown.c_str());
+    return false;
+  }
   const uint64_t block_size = info.length > 0 ? padded_info_size(info.length, pixel_bytes) : 0;
   const uint64_t stored = uint64_t{width} * height * (target.bits / 8) + block_size;
 
@@ -188,11 +193,18 @@ bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, 
     Base::log_wprintf(L"FAILED to write tiff '%ls'\n", shown.c_str());
     return false;
   }
-  if (compress &&
-      !(Base::File::gzip_file(file) && Base::Platform::rename_file(file + L".gz", path))) {
+  if (compress) {
+    if (Base::File::gzip_file(file) && Base::Platform::rename_file(file + L".gz", path)) {
+      return true;
+    }
     Base::Platform::remove_file(file);
     Base::Platform::remove_file(file + L".gz");
     Base::log_wprintf(L"FAILED to compress tiff '%ls'\n", path.c_str());
+    return false;
+  }
+  if (!Base::Platform::rename_file(file, path)) {
+    Base::Platform::remove_file(file);
+    Base::log_wprintf(L"FAILED to write tiff '%ls'\n", shown.c_str());
     return false;
   }
   return true;

@@ -33,11 +33,12 @@ size_t UncompressedWriter::write(const void* data, size_t size) {
   return stream_ != nullptr ? std::fwrite(data, 1, size, stream_) : 0;
 }
 
-void UncompressedWriter::close() {
-  if (stream_ != nullptr) {
-    std::fclose(stream_);
-    stream_ = nullptr;
-  }
+bool UncompressedWriter::close() {
+  if (stream_ == nullptr) return true;
+  const bool written = std::ferror(stream_) == 0;
+  const bool closed = std::fclose(stream_) == 0;
+  stream_ = nullptr;
+  return written && closed;
 }
 
 bool CompressedWriter::open(const std::wstring& path) {
@@ -68,11 +69,11 @@ size_t CompressedWriter::write(const void* data, size_t size) {
   return done;
 }
 
-void CompressedWriter::close() {
-  if (stream_ != nullptr) {
-    gzclose(stream_);
-    stream_ = nullptr;
-  }
+bool CompressedWriter::close() {
+  if (stream_ == nullptr) return true;
+  const bool closed = gzclose(stream_) == Z_OK;
+  stream_ = nullptr;
+  return closed;
 }
 
 bool make_writer(WriterPtr& owner, const wchar_t* path) {

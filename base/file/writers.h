@@ -25,7 +25,8 @@ class AbstractWriter {
   virtual void printf(const char* format, ...) QVX_PRINTF_FORMAT(2, 3) = 0;
   // Bytes written; 0 when closed.
   virtual size_t write(const void* data, size_t size) = 0;
-  virtual void close() = 0;
+  // True when everything written reached the file (and for a closed writer).
+  virtual bool close() = 0;
 };
 
 class UncompressedWriter final : public AbstractWriter {
@@ -34,7 +35,7 @@ class UncompressedWriter final : public AbstractWriter {
   bool open(const std::wstring& path) override;
   void printf(const char* format, ...) override;
   size_t write(const void* data, size_t size) override;
-  void close() override;
+  bool close() override;
 
  private:
   FILE* stream_ = nullptr;
@@ -47,7 +48,7 @@ class CompressedWriter final : public AbstractWriter {
   bool open(const std::wstring& path) override;
   void printf(const char* format, ...) override;
   size_t write(const void* data, size_t size) override;
-  void close() override;
+  bool close() override;
 
  private:
   gzFile stream_ = nullptr;

@@ -62,11 +62,14 @@ TEST(GrayTif32Export, EmptyImagesAndBadPathsAreRefusedWithTheirMessages) {
   EXPECT_FALSE(qvx_ozk_save_gray_tif32(path.c_str(), kPixels, 0, 5));
   EXPECT_FALSE(qvx_ozk_save_gray_tif32_w(L"/tmp/never.tif", kPixels, 5, 0));
   EXPECT_FALSE(qvx_ozk_save_gray_tif32(path.c_str(), kPixels, 2, 3));
+  const wchar_t unpaired[] = {L'/', L't', L'm', L'p', L'/', static_cast<wchar_t>(0xD800), 0};
+  EXPECT_FALSE(qvx_ozk_save_gray_tif32_w(unpaired, kPixels, 2, 3));
   EXPECT_EQ(ts::strip_timestamps(capture.text()),
             "FAILED to save image '" + path + "' with format 'gray_tif32': Image is empty\n" +
                 "FAILED to save image '/tmp/never.tif' with format 'gray_tif32': Image is empty\n" +
                 "FAILED to open tiff for writing '" + path + "'\nFAILED to save image '" + path +
-                "' with format 'gray_tif32'\n");
+                "' with format 'gray_tif32'\n" +
+                "FAILED to save image '/tmp/\xEF\xBF\xBD' with format 'gray_tif32'\n");
 }
 
 }  // namespace

@@ -76,6 +76,10 @@ TEST(Writers, GzNamesCompressAndOthersDoNot) {
   QVX::Base::File::WriterPtr writer;
   EXPECT_FALSE(make_writer(writer, nullptr));
   EXPECT_FALSE(writer);
+  // A full disk shows when the buffered bytes are flushed at close.
+  ASSERT_TRUE(make_writer(writer, L"/dev/full"));
+  EXPECT_EQ(writer->write("xyz", 3), 3u);
+  EXPECT_FALSE(writer->close());
   for (const char* literal : {"a.GZ", "b.gzip", "c.tgz"}) {
     const std::string name = literal;
     const std::string path = dir.file(name);

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -158,7 +159,9 @@ TEST(TiffSave, RefusedNamesAndUnwritablePathsLeaveNothing) {
               std::string::npos);
   }
 
-  // A write that fails midway, as on a full disk: the file may not outgrow 64 KiB.
+  // A write that fails midway, as on a full disk: the file may not outgrow 64 KiB. The
+  // file that was there before stays as it was.
+  ts::write_file(dir.file("big.tif"), "the earlier file");
   const auto previous = std::signal(SIGXFSZ, SIG_IGN);
   rlimit saved{};
   getrlimit(RLIMIT_FSIZE, &saved);
@@ -169,8 +172,13 @@ TEST(TiffSave, RefusedNamesAndUnwritablePathsLeaveNothing) {
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
   EXPECT_FALSE(saved_big);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1)
-      << "only the file 'plain' may remain";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2)
+      << "only 'plain' and the earlier 'big.tif' may remain";
+  std::ifstream earlier(dir.file("big.tif"));
+  std::string text;
+  std::getline(earlier, text);
+  EXPECT_EQ(text, "the earlier file");
+  EXPECT_FALSE(TIFF().save_f(Image_f(), wide(dir.file("empty.tif")), L"gray_tif32", 1, -1));
 }
 
 }  // namespace
