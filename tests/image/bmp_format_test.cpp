@@ -8,13 +8,11 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "base/endian.h"
 #include "base/utf.h"
 #include "tests/support/capture_stdout.h"
 #include "tests/support/external_tools.h"
@@ -23,8 +21,9 @@
 namespace QVX::Image::Format {
 namespace {
 
-// A hand-made BMP: palette entries are 0xRRGGBB, colours used defaults to their count;
-// offset 0 puts the pixels after the map.
+namespace TS = QVX::TestSupport;
+
+// A hand-made BMP: palette entries are 0xRRGGBB; offset 0 puts the pixels after the map.
 struct Bmp {
   uint32_t header = 40;
   int32_t width = 1, height = 1;
@@ -52,29 +51,24 @@ std::string make_bmp(const Bmp& b) {
                 le(b.colours_used != 0 ? b.colours_used : uint32_t(b.palette.size()), 4) + le(0, 4);
   for (uint32_t m : b.masks) info += le(m, 4);
   if (b.header > 12 && b.header < 1024 && info.size() < b.header) info.resize(b.header, '\0');
-  for (uint32_t c : b.palette) info += le(c, b.header == 12 ? 3 : 4);
+  std::vector<uint32_t> map = b.palette;
+  if (b.header == 12) map.resize(size_t{1} << b.bits);  // the core header's full map
+  for (uint32_t c : map) info += le(c, b.header == 12 ? 3 : 4);
   const uint32_t offset = b.offset != 0 ? b.offset : static_cast<uint32_t>(14 + info.size());
   return "BM" + le(static_cast<uint32_t>(14 + info.size() + b.pixels.size()), 4) + le(0, 4) +
          le(offset, 4) + info + b.pixels;
 }
 
-struct Loaded {
-  bool ok = false;
-  std::string log;
-};
-
-Loaded load(const std::string& path, Image_f& image) {
-  Loaded out;
+// Loads `path`; `log` receives the entries without timestamps.
+bool load(const std::string& path, Image_f& image, std::string* log = nullptr) {
   const int fd = ::open(path.c_str(), O_RDONLY);
   EXPECT_GE(fd, 0) << path;
   image.file_name = Base::utf8_to_wide(path);
-  {
-    QVX::TestSupport::CaptureStdout capture;
-    out.ok = BMP().load_f(image, fd);
-    out.log = QVX::TestSupport::strip_timestamps(capture.text());
-  }
+  TS::CaptureStdout capture;
+  const bool ok = BMP().load_f(image, fd);
   ::close(fd);
-  return out;
+  if (log != nullptr) *log = TS::strip_timestamps(capture.text());
+  return ok;
 }
 
 std::string read_bytes(const std::string& path) {
@@ -82,53 +76,48 @@ std::string read_bytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-const uint32_t kGray[] = {0x000000, 0xFFFFFF, 0x00FF00};  // indices 0, 1, 2 read 0, 1, 0.5
-
 TEST(BmpFormat, SavesGrayPicturesAndReadsThemBack) {
-  QVX::TestSupport::TempDir dir;
+  TS::TempDir dir;
   float pixels[] = {0.0f, 0.5f, 1.0f, 0.25f, 0.75f, 2.0f};
   Image_f image(pixels, 2, 3);
   for (const std::string name : {"a.bmp", "a.bmp.gz"}) {
-    QVX::TestSupport::CaptureStdout capture;
+    TS::CaptureStdout capture;
     ASSERT_TRUE(BMP().save_f(image, Base::utf8_to_wide(dir.file(name)), L"gray_bmp8", 1, -1));
-    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
+    EXPECT_EQ(TS::strip_timestamps(capture.text()),
               "Saved bmp '" + dir.file(name) +
                   "' from float (w=3, h=2, fmt=gray_bmp8, info_len=0', cmin=0.000000, "
                   "cmax=2.000000)\n");
     Image_f back;
-    ASSERT_TRUE(load(dir.file(name), back).ok);
+    ASSERT_TRUE(load(dir.file(name), back));
     const int bytes[] = {0, 64, 128, 32, 96, 255};
     for (int i = 0; i < 6; ++i) EXPECT_NEAR(back.data[i], bytes[i] / 255.0f, 1e-6f) << name;
   }
-  const std::string file = read_bytes(dir.file("a.bmp"));
-  ASSERT_EQ(file.size(), 78u);
-  EXPECT_EQ(file.substr(54, 8), std::string("\x20\x20\x20\xFF\x60\x60\x60\xFF", 8));
+  EXPECT_EQ(read_bytes(dir.file("a.bmp")).size(), 78u);
   EXPECT_NE(read_bytes(dir.file("a.bmp.gz")).substr(0, 2), "BM");  // compressed
 }
 
 TEST(BmpFormat, SaveEdgeCases) {
-  QVX::TestSupport::TempDir dir;
-  QVX::TestSupport::write_file(dir.file("plain"), "x");
+  TS::TempDir dir;
+  TS::write_file(dir.file("plain"), "x");
   std::vector<float> constant(2048 * 2, 7.0f);
   Image_f wide(constant.data(), 2, 2048), empty;
-  struct Case {
+  const struct {
     const Image_f* image;
     std::string path, name, log;
     bool ok, exists;
   } cases[] = {
       {&wide, dir.file("c.bmp"), "gray_bmp8", "Saved", true, true},
-      {&wide, dir.file("d.bmp"), "gray_bmp8 ", "", false, false},
       {&wide, dir.file("e.bmp"), "GRAY_BMP8", "", false, false},
       {&empty, dir.file("f.bmp"), "gray_bmp8", "FAILED to save bmp", false, false},
       {&wide, dir.file("plain/g.bmp"), "gray_bmp8", "FAILED to open bmp for writing", false, false},
       {&wide, "/dev/full", "gray_bmp8", "FAILED to write bmp '/dev/full'", false, true},
   };
-  for (const Case& c : cases) {
-    QVX::TestSupport::CaptureStdout capture;
+  for (const auto& c : cases) {
+    TS::CaptureStdout capture;
     EXPECT_EQ(BMP().save_f(*c.image, Base::utf8_to_wide(c.path), Base::utf8_to_wide(c.name), 0, 0),
               c.ok)
         << c.path;
-    EXPECT_EQ(capture.text().find(c.log) != std::string::npos, true) << c.path;
+    EXPECT_NE(capture.text().find(c.log), std::string::npos) << c.path;
     EXPECT_EQ(std::filesystem::exists(c.path), c.exists) << c.path;
   }
   const std::string file = read_bytes(dir.file("c.bmp"));
@@ -136,149 +125,95 @@ TEST(BmpFormat, SaveEdgeCases) {
   EXPECT_EQ(file.substr(54, 4), std::string("\0\0\0\xFF", 4));  // constant: all 0
 }
 
+// Layouts the conformance suite leaves out or that need exact values; other layouts are
+// covered by ConformanceSuiteAgreesWithPil.
 TEST(BmpFormat, ReadsHandMadeFiles) {
-  const float g = 132 * 0.156f / 255;  // 5-bit blue 16 expands to 132
-  struct Case {
-    const char* label;
+  const Bmp rgb565 = {.width = 2,
+                      .bits = 16,
+                      .compression = 3,
+                      .pixels = le(0xFFFF07E0, 4),
+                      .masks = {0xF800, 0x07E0, 0x001F}};
+  const Bmp core = {
+      .header = 12, .width = 2, .bits = 4, .palette = {0, 0xFF00, 0xFF0000}, .pixels = le(0x12, 4)};
+  const struct {
     Bmp bmp;
     std::vector<float> top_first;
-    bool gzip = false;
   } cases[] = {
-      {"1-bit",
-       {.width = 2,
-        .height = 2,
-        .bits = 1,
-        .palette = {0, 0xFFFFFF},
-        .pixels = le(0x80, 4) + le(0x40, 4)},
-       {0, 1, 1, 0}},
-      {"4-bit",
-       {.width = 3,
-        .bits = 4,
-        .palette = {0, 0x00FF00, 0xFF0000, 0x0000FF},
-        .pixels = le(0x3012, 4)},
-       {0.5f, 0.344f, 0.156f}},
-      {"8-bit, index past the map",
-       {.width = 3, .palette = {0xFFFFFF, 0x00FF00}, .pixels = le(0x050100, 4), .colours_used = 2},
-       {1, 0.5f, 0}},
-      {"16-bit 565",
-       {.width = 2,
-        .bits = 16,
-        .compression = 3,
-        .pixels = le(0xFFFF07E0, 4),
-        .masks = {0xF800, 0x07E0, 0x001F}},
-       {0.5f, 1}},
-      {"16-bit 555", {.width = 2, .bits = 16, .pixels = le(0x00107C00, 4)}, {0.344f, g}},
-      {"24-bit",
-       {.width = 2, .bits = 24, .pixels = std::string("\0\xFF\0\0\0\xFF\0\0", 8)},
-       {0.5f, 0.344f}},
-      {"24-bit gzip", {.width = 1, .bits = 24, .pixels = le(0xFFFFFF, 4)}, {1}, true},
-      {"32-bit",
-       {.height = 2, .bits = 32, .pixels = le(0xFF00, 4) + le(0xFF0000, 4)},
-       {0.344f, 0.5f}},
-      {"RLE8 with delta",
-       {.width = 5,
-        .height = 2,
-        .compression = 1,
-        .palette = {kGray[0], kGray[1], kGray[2]},
-        .pixels = std::string("\2\1\0\3\2\0\1\0\0\0\0\2\4\0\1\2\0\1", 18)},
-       {0, 0, 0, 0, 0.5f, 1, 1, 0.5f, 0, 1}},
-      {"RLE4",
-       {.width = 6,
-        .bits = 4,
-        .compression = 2,
-        .palette = {kGray[0], kGray[1], kGray[2]},
-        .pixels = std::string("\3\x12\0\3\x21\0\0\1", 8)},
-       {1, 0.5f, 1, 0.5f, 1, 0}},
-      {"top-down", {.height = -2, .palette = {0, 0xFFFFFF}, .pixels = le(1, 4) + le(0, 4)}, {1, 0}},
-      {"core header",
-       {.header = 12,
-        .width = 2,
-        .bits = 4,
-        .palette =
-            std::vector<uint32_t>({0, 0x00FF00, 0xFF0000, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
-        .pixels = le(0x12, 4)},
-       {0.5f, 0.344f}},
+      {rgb565, {0.5f, 1}},
+      {{.height = -2, .palette = {0, 0xFFFFFF}, .pixels = le(1, 4) + le(0, 4)}, {1, 0}},
+      {core, {0.5f, 0.344f}},
   };
-  QVX::TestSupport::TempDir dir;
-  for (const Case& c : cases) {
-    const std::string path = dir.file("t.bmp");
-    (c.gzip ? QVX::TestSupport::write_gzip_file : QVX::TestSupport::write_file)(path,
-                                                                                make_bmp(c.bmp));
+  TS::TempDir dir;
+  const std::string path = dir.file("t.bmp");
+  for (const auto& c : cases) {
+    TS::write_file(path, make_bmp(c.bmp));
     Image_f image;
-    const Loaded result = load(path, image);
-    ASSERT_TRUE(result.ok) << c.label << ": " << result.log;
-    EXPECT_EQ(result.log,
-              "Loaded bmp '" + path + "' into float (w=" + std::to_string(image.width()) + ", h=" +
-                  std::to_string(image.height()) + ", fmt=gray_bmp8, bpp=1, info_len=0')\n");
-    ASSERT_EQ(uint64_t{image.width()} * image.height(), c.top_first.size()) << c.label;
-    for (size_t i = 0; i < c.top_first.size(); ++i) {
-      EXPECT_NEAR(image.data[i], c.top_first[i], 1e-6f) << c.label << " pixel " << i;
-    }
+    std::string log;
+    ASSERT_TRUE(load(path, image, &log)) << log;
+    EXPECT_EQ(log, "Loaded bmp '" + path + "' into float (w=" + std::to_string(image.width()) +
+                       ", h=" + std::to_string(image.height()) +
+                       ", fmt=gray_bmp8, bpp=1, info_len=0')\n");
+    ASSERT_EQ(uint64_t{image.width()} * image.height(), c.top_first.size());
+    for (size_t i = 0; i < c.top_first.size(); ++i)
+      EXPECT_NEAR(image.data[i], c.top_first[i], 1e-6f);
     Image_desc desc;
     const int fd = ::open(path.c_str(), O_RDONLY);
-    QVX::TestSupport::CaptureStdout capture;
+    TS::CaptureStdout capture;
     EXPECT_TRUE(BMP().load_description(desc, fd));
-    EXPECT_NE(capture.text().find("Loaded bmp description"), std::string::npos);
     ::close(fd);
     EXPECT_EQ(desc.width(), image.width());
-    EXPECT_EQ(desc.format_name, L"gray_bmp8");
   }
 }
 
 TEST(BmpFormat, RleRunsGoOnInTheNextRowAndStopAtTheBufferEnd) {
   const std::string rle_header = make_bmp({.width = 2, .compression = 1, .palette = {0}});
-  QVX::TestSupport::TempDir dir;
+  TS::TempDir dir;
   for (const std::string& data : {std::string("\5\0", 2), std::string("\0\3\1\1\1\0", 6)}) {
-    QVX::TestSupport::write_file(dir.file("r.bmp"), rle_header + data);
+    TS::write_file(dir.file("r.bmp"), rle_header + data);
     Image_f image;
-    EXPECT_TRUE(load(dir.file("r.bmp"), image).ok);
+    EXPECT_TRUE(load(dir.file("r.bmp"), image));
   }
 }
 
 TEST(BmpFormat, RefusesHostileFiles) {
-  struct Case {
-    const char* label;
-    std::string bytes;
-    std::string message;
-  } cases[] = {
-      {"empty", "", "FAILED to seek bmp to file size field"},
-      {"short", "BM\0\0\0\0", "Truncated header"},
-      {"header 20", make_bmp({.header = 20}), "Incompatible header size"},
-      {"huge", make_bmp({.width = 100000, .height = 100000}), "Unsupported header content"},
-      {"widest", make_bmp({.width = 0x7FFFFFFF, .height = -0x7FFFFFFF, .bits = 32}),
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "FAILED to seek bmp to file size field"},
+      {std::string("BM\0\0\0\0", 6), "Truncated header"},
+      {make_bmp({.header = 20}), "Incompatible header size"},
+      {make_bmp({.width = 100000, .height = 100000}), "Unsupported header content"},
+      {make_bmp({.width = 0x7FFFFFFF, .height = -0x7FFFFFFF, .bits = 32}),
        "Unsupported header content"},
-      {"RLE top-down", make_bmp({.height = -1, .compression = 1}), "Unsupported header content"},
-      {"colours used", make_bmp({.colours_used = 0x7FFFFFFF}), "FAILED to read bmp colormap"},
-      {"header past the end", make_bmp({.header = 0xFFFFFFF0}), "Invalid colormap"},
-      {"offset past the end", make_bmp({.bits = 24, .pixels = "abcd", .offset = 99999}),
+      {make_bmp({.height = -1, .compression = 1}), "Unsupported header content"},
+      {make_bmp({.colours_used = 0x7FFFFFFF}), "FAILED to read bmp colormap"},
+      {make_bmp({.header = 0xFFFFFFF0}), "Invalid colormap"},
+      {make_bmp({.bits = 24, .pixels = "abcd", .offset = 99999}),
        "FAILED to seek to bmp pixel data offset"},
-      {"pixels short", make_bmp({.width = 4, .height = 4, .bits = 24, .pixels = "ab"}),
+      {make_bmp({.width = 4, .height = 4, .bits = 24, .pixels = "ab"}),
        "FAILED to read bmp pixel data"},
   };
-  QVX::TestSupport::TempDir dir;
-  for (const Case& c : cases) {
-    QVX::TestSupport::write_file(dir.file("h.bmp"), c.bytes);
+  TS::TempDir dir;
+  for (const auto& [bytes, message] : cases) {
+    TS::write_file(dir.file("h.bmp"), bytes);
     Image_f image;
-    const Loaded result = load(dir.file("h.bmp"), image);
-    EXPECT_FALSE(result.ok) << c.label;
-    EXPECT_EQ(result.log.rfind("FAILED", 0), 0u) << c.label << ": " << result.log;
-    EXPECT_NE(result.log.find(c.message), std::string::npos) << c.label << ": " << result.log;
+    std::string log;
+    EXPECT_FALSE(load(dir.file("h.bmp"), image, &log)) << message;
+    EXPECT_EQ(log.rfind("FAILED", 0), 0u) << log;
+    EXPECT_NE(log.find(message), std::string::npos) << log;
   }
 }
 
 // Pixels (more than one 8-bit step off) in which `image` differs from what
-// tests/tools/bmp_expected.py prints for `arguments` (-1: undefined there); -1 when PIL
-// refuses or the sizes differ.
+// tests/tools/bmp_expected.py prints for `arguments` (-1: undefined there); -1 when the
+// script refuses or the sizes differ.
 int64_t differing_pixels(const Image_f& image, const std::string& arguments) {
   std::string out;
-  const int status =
-      QVX::TestSupport::run_command(std::string("/usr/bin/python3 ") + QVX_OZK_SOURCE_DIR +
-                                        "/tests/tools/bmp_expected.py " + arguments + " 2>&1",
-                                    &out);
+  if (TS::run_command(std::string("/usr/bin/python3 ") + QVX_OZK_SOURCE_DIR +
+                          "/tests/tools/bmp_expected.py " + arguments + " 2>&1",
+                      &out) != 0)
+    return -1;
   std::istringstream in(out);
   uint32_t width = 0, height = 0;
-  if (status != 0 || !(in >> width >> height)) return -1;
-  if (width != image.width() || height != image.height()) return -1;
+  if (!(in >> width >> height) || width != image.width() || height != image.height()) return -1;
   int64_t differing = 0, count = 0;
   for (float v = 0; count < int64_t{width} * height && in >> v; ++count) {
     differing += v >= 0 && std::fabs(image.data[count] - v) > 1.0f / 255 + 1e-4f;
@@ -289,8 +224,7 @@ int64_t differing_pixels(const Image_f& image, const std::string& arguments) {
 TEST(BmpFormat, ConformanceSuiteAgreesWithPil) {
   const std::string root = std::string(QVX_OZK_SOURCE_DIR) + "/../shared/testdata/bmpsuite";
   QVX_REQUIRE_TOOL(std::filesystem::is_directory(root), "the bmpsuite folder " + root);
-  QVX_REQUIRE_TOOL(QVX::TestSupport::run_command("/usr/bin/python3 -c 'import PIL' 2>&1") == 0,
-                   "python3-pil");
+  QVX_REQUIRE_TOOL(TS::run_command("/usr/bin/python3 -c 'import PIL' 2>&1") == 0, "python3-pil");
   // 1-bit files read set bits as 1 without their colour map, by the format's rule.
   const std::set<std::string> known = {"g/pal1bg.bmp", "g/pal1wb.bmp", "q/pal1p1.bmp"};
   std::vector<std::filesystem::path> files;
@@ -304,24 +238,16 @@ TEST(BmpFormat, ConformanceSuiteAgreesWithPil) {
     const std::string group = file.parent_path().filename().string();
     const std::string name = group + "/" + file.filename().string();
     Image_f image;
-    const Loaded result = load(file.string(), image);
-    if (!result.ok) {
-      EXPECT_NE(group, "g") << name << ": " << result.log;
-      EXPECT_EQ(result.log.rfind("FAILED", 0), 0u) << name << ": " << result.log;
-      std::cout << "refused " << name << ": " << result.log;
+    std::string log;
+    if (!load(file.string(), image, &log)) {
+      EXPECT_NE(group, "g") << name << ": " << log;
+      EXPECT_EQ(log.rfind("FAILED", 0), 0u) << name << ": " << log;
       continue;
     }
     if (group == "b") continue;
     // Where PIL refuses a file or reads it differently, the suite's own rendering decides.
-    const int64_t pil = differing_pixels(image, "'" + file.string() + "'");
-    if (pil == 0) continue;
-    const int64_t reference = differing_pixels(image, "--reference '" + file.string() + "'");
-    std::cout << name << ": PIL " << (pil < 0 ? "refuses" : std::to_string(pil) + " differ")
-              << ", reference " << (reference < 0 ? "none" : std::to_string(reference) + " differ")
-              << "\n";
-    if (!known.count(name)) {
-      EXPECT_EQ(reference, 0) << name;
-    }
+    if (differing_pixels(image, "'" + file.string() + "'") == 0 || known.count(name)) continue;
+    EXPECT_EQ(differing_pixels(image, "--reference '" + file.string() + "'"), 0) << name;
   }
 }
 
