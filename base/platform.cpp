@@ -1,13 +1,21 @@
 #include "base/platform.h"
 
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
+#include <mutex>
 
 #include "base/utf.h"
 
@@ -140,6 +148,118 @@ void ReadOnlyFile::close() {
     errno = saved;
     fd_ = -1;
   }
+}
+
+void set_last_error(int code) { errno = code; }
+
+int open_read_only(const std::wstring& path) {
+  const std::string native = native_path(path);
+  int fd = -1;
+  do {
+    fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int64_t mappable_size(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return -1;
+  // mmap refuses a length of 0 with EINVAL; answer the same without asking it.
+  if (info.st_size <= 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (static_cast<uint64_t>(info.st_size) > std::numeric_limits<size_t>::max()) {
+    errno = EFBIG;
+    return -1;
+  }
+  return static_cast<int64_t>(info.st_size);
+}
+
+const void* map_read_only(int fd, uint64_t size) {
+  void* view = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+  return view == MAP_FAILED ? nullptr : view;
+}
+
+bool unmap(const void* base, uint64_t size) {
+  return ::munmap(const_cast<void*>(base), static_cast<size_t>(size)) == 0;
+}
+
+// Linux releases the descriptor even when close fails, so repeating it could close a
+// descriptor another thread has just been given.
+bool close_file(int fd) { return ::close(fd) == 0; }
+
+namespace {
+
+// Plain data only: the handler reads them, and they must not need construction on a
+// thread's first use inside the handler. Each thread's guarded_copy writes them before
+// the copy starts.
+thread_local sigjmp_buf t_guard_jump;
+thread_local volatile sig_atomic_t t_guard_active = 0;
+
+struct sigaction g_previous_bus {};
+struct sigaction g_previous_segv {};
+std::once_flag g_install_once;
+
+void pass_on(int signal_number, siginfo_t* info, void* context) {
+  const struct sigaction& previous = signal_number == SIGBUS ? g_previous_bus : g_previous_segv;
+  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+    previous.sa_sigaction(signal_number, info, context);
+    return;
+  }
+  if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
+      previous.sa_handler != nullptr) {
+    previous.sa_handler(signal_number);
+    return;
+  }
+  // Default action (an ignored fault would only repeat forever): restore it and return,
+  // so that the faulting instruction runs again and ends the process as it would have.
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  ::sigaction(signal_number, &fallback, nullptr);
+  // A fault raised by kill() or raise() would not repeat on its own.
+  if (info == nullptr || info->si_code <= 0) ::raise(signal_number);
+}
+
+void on_fault(int signal_number, siginfo_t* info, void* context) {
+  // Only faults the kernel raised for this thread's guarded copy are taken; one sent by
+  // another process (si_code <= 0) is not the copy's.
+  if (t_guard_active != 0 && info != nullptr && info->si_code > 0) {
+    t_guard_active = 0;
+    siglongjmp(t_guard_jump, signal_number);
+  }
+  pass_on(signal_number, info, context);
+}
+
+void install_fault_handler() {
+  struct sigaction action {};
+  action.sa_sigaction = on_fault;
+  // SA_NODEFER leaves the signal unblocked after the jump out, so sigsetjmp need not save
+  // and restore the signal mask (a system call on every copy).
+  action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGBUS, &action, &g_previous_bus);
+  ::sigaction(SIGSEGV, &action, &g_previous_segv);
+}
+
+}  // namespace
+
+bool guarded_copy(void* destination, const void* source, size_t size, int* fault_code) {
+  if (size == 0) return true;
+  std::call_once(g_install_once, install_fault_handler);
+  // Nothing with a destructor is alive here: siglongjmp would skip it.
+  const int caught = sigsetjmp(t_guard_jump, 0);
+  if (caught != 0) {
+    if (fault_code != nullptr) *fault_code = caught;
+    return false;
+  }
+  t_guard_active = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::memcpy(destination, source, size);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  t_guard_active = 0;
+  return true;
 }
 
 }  // namespace QVX::Base::Platform

@@ -56,6 +56,30 @@ int64_t descriptor_size(int fd);
 bool read_at(int fd, void* buffer, size_t size, uint64_t offset);
 bool write_at(int fd, const void* buffer, size_t size, uint64_t offset);
 
+// Sets the calling thread's last system error code, so that a caller can keep an error
+// across work that might change it.
+void set_last_error(int code);
+
+// Read-only memory mappings of whole files. Each answers -1, null or false on failure
+// with the system error in last_error().
+// Opens a file for reading only; the descriptor is not inherited by child processes.
+int open_read_only(const std::wstring& path);
+// The size of the open file when it can be mapped; an empty file fails with EINVAL.
+int64_t mappable_size(int fd);
+// A shared read-only view of the first `size` bytes of the file.
+const void* map_read_only(int fd, uint64_t size);
+bool unmap(const void* base, uint64_t size);
+// Closes a descriptor once (a close that a signal interrupts is not repeated).
+bool close_file(int fd);
+
+// Copies `size` bytes with a guard: a memory fault while reading `source` or writing
+// `destination` (SIGBUS when a mapped file shrank, SIGSEGV) ends the copy and answers
+// false with the signal number in `*fault_code` (may be null); `destination` may then
+// hold part of the data. Safe on several threads at once. The first call installs a
+// process-wide SIGBUS/SIGSEGV handler; faults outside a guarded copy go on to the handler
+// that was installed before it.
+bool guarded_copy(void* destination, const void* source, size_t size, int* fault_code);
+
 // A read-only file descriptor that closes itself.
 class ReadOnlyFile {
  public:

@@ -1,0 +1,162 @@
+#include "base/file/mapped_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/platform.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/temp_dir.h"
+
+namespace QVX::Base::File {
+namespace {
+
+// Byte k holds k % 251.
+std::string pattern(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t k = 0; k < size; ++k) bytes[k] = static_cast<char>(k % 251);
+  return bytes;
+}
+
+// Four 4 KiB pages and part of a fifth.
+const std::string kBytes = pattern(4 * 4096 + 100);
+
+}  // namespace
+
+TEST(MappedFile, FailedOpensLogOneLineAndLeaveTheObjectEmpty) {
+  QVX::TestSupport::TempDir dir;
+  QVX::TestSupport::write_file(dir.file("empty.bin"), "");
+  struct Case {
+    std::string path, expected;
+  };
+  const Case cases[] = {
+      {dir.file("missing.bin"),
+       "FAILED to open file '" + dir.file("missing.bin") + "': No such file or directory (0x2)\n"},
+      {dir.file("empty.bin"),
+       "FAILED to create file map for '" + dir.file("empty.bin") + "': Invalid argument (0x16)\n"},
+      {dir.path(),
+       "FAILED to create file map view for '" + dir.path() + "': No such device (0x13)\n"}};
+  for (const Case& c : cases) {
+    MappedFile file;
+    QVX::TestSupport::CaptureStdout capture;
+    EXPECT_FALSE(file.map_open(c.path.c_str()));
+    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()), c.expected);
+    EXPECT_EQ(file.map_base(), nullptr);
+    EXPECT_TRUE(file.map_close());
+    EXPECT_TRUE(file.map_close());
+    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()), c.expected);
+  }
+  MappedFile file;
+  EXPECT_THROW(file.map_open("bad\xC3"), std::range_error);
+}
+
+TEST(MappedFile, ReadsFollowThePositionAndFailedReadsKeepIt) {
+  QVX::TestSupport::TempDir dir;
+  QVX::TestSupport::write_file(dir.file("data.bin"), kBytes);
+  MappedFile file;
+  ASSERT_TRUE(file.map_open(dir.file("data.bin").c_str()));
+  ASSERT_EQ(file.map_size(), kBytes.size());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.map_base()), kBytes.size()), kBytes);
+  std::string first(16, '\0'), second(8, '\0');
+  ASSERT_TRUE(file.map_read_at(first.data(), 0, 16));
+  ASSERT_TRUE(file.map_read(second.data(), 8));
+  EXPECT_EQ(first + second, kBytes.substr(0, 24));
+  EXPECT_EQ(file.map_position(), 24u);
+
+  const uint64_t size = kBytes.size();
+  struct Case {
+    uint64_t offset, count;
+    bool ok;
+    uint64_t position;
+    std::string log;
+  };
+  const Case cases[] = {
+      {size - 8, 8, true, size, ""},
+      {size - 8, 9, false, size, "FAILED to read from file map at offset 16476 (E)\n"},
+      {size + 4096, 1, false, size, "FAILED to read from file map at offset 20580 (E)\n"},
+      {~uint64_t{0}, 2, false, size,
+       "FAILED to read from file map at offset " + std::to_string(~uint64_t{0}) + " (E)\n"},
+      {5, 0, true, 5, ""},
+      {size + 10, 0, true, size + 10, ""}};
+  std::string buffer(16, '\0');
+  for (const Case& c : cases) {
+    QVX::TestSupport::CaptureStdout capture;
+    EXPECT_EQ(file.map_read_at(buffer.data(), c.offset, c.count), c.ok) << c.offset;
+    EXPECT_EQ(file.map_position(), c.position) << c.offset;
+    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()), c.log);
+  }
+  {
+    QVX::TestSupport::CaptureStdout capture;
+    EXPECT_TRUE(file.map_read(buffer.data(), 0));
+    EXPECT_FALSE(file.map_read(buffer.data(), 1));
+    EXPECT_EQ(file.map_position(), size + 10);
+    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
+              "FAILED to read from file map at offset 16494 (E)\n");
+  }
+  QVX::TestSupport::CaptureStdout capture;
+  EXPECT_TRUE(file.map_close());
+  EXPECT_TRUE(file.map_close());
+  EXPECT_EQ(file.map_base(), nullptr);
+  EXPECT_EQ(file.map_size(), 0u);
+  EXPECT_FALSE(file.map_read(buffer.data(), 1));
+  EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
+            "FAILED to read from file map at offset 0 (E)\n");
+}
+
+TEST(MappedFile, ATruncatedFileFailsReadsInsteadOfCrashing) {
+  QVX::TestSupport::TempDir dir;
+  QVX::TestSupport::write_file(dir.file("data.bin"), kBytes);
+  MappedFile file;
+  ASSERT_TRUE(file.map_open(dir.file("data.bin").c_str()));
+  std::string buffer(16, '\0');
+  ASSERT_TRUE(file.map_read_at(buffer.data(), 100, 16));
+  std::filesystem::resize_file(dir.file("data.bin"), 0);
+  QVX::TestSupport::CaptureStdout capture;
+  EXPECT_FALSE(file.map_read_at(buffer.data(), 8192, 16));
+  EXPECT_FALSE(file.map_read(buffer.data(), 16));
+  EXPECT_EQ(file.map_position(), 116u);
+  EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
+            "FAILED to read from file map at offset 8192 (7)\n"
+            "FAILED to read from file map at offset 116 (7)\n");
+  EXPECT_TRUE(file.map_close());
+}
+
+TEST(MappedFile, GuardedCopiesFromTheViewRunOnSeveralThreads) {
+  QVX::TestSupport::TempDir dir;
+  QVX::TestSupport::write_file(dir.file("data.bin"), kBytes);
+  MappedFile file;
+  ASSERT_TRUE(file.map_open(dir.file("data.bin").c_str()));
+  std::vector<int> mismatches(4, 0);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < mismatches.size(); ++t) {
+    threads.emplace_back([&file, &mismatches, t] {
+      std::string piece(100, '\0');
+      for (size_t offset = t; offset + piece.size() <= kBytes.size(); offset += 97) {
+        int code = 0;
+        const bool ok = QVX::Base::Platform::guarded_copy(piece.data(), file.map_base() + offset,
+                                                          piece.size(), &code);
+        if (!ok || piece != kBytes.substr(offset, piece.size())) ++mismatches[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+TEST(MappedFileDeathTest, AFaultOutsideAGuardStillEndsTheProcess) {
+  EXPECT_DEATH(
+      {
+        char byte = 0;
+        QVX::Base::Platform::guarded_copy(&byte, "x", 1, nullptr);
+        volatile const char* volatile nowhere = nullptr;
+        byte = *nowhere;
+      },
+      "");
+}
+
+}  // namespace QVX::Base::File
