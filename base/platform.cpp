@@ -4,9 +4,11 @@
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csetjmp>
@@ -245,8 +247,28 @@ void install_fault_handler() {
 
 }  // namespace
 
+namespace {
+
+struct CopyWork {
+  void* destination;
+  const void* source;
+  size_t size;
+};
+
+void run_copy(void* context) {
+  const auto* work = static_cast<const CopyWork*>(context);
+  std::memcpy(work->destination, work->source, work->size);
+}
+
+}  // namespace
+
 bool guarded_copy(void* destination, const void* source, size_t size, int* fault_code) {
   if (size == 0) return true;
+  CopyWork work{destination, source, size};
+  return guarded_call(run_copy, &work, fault_code);
+}
+
+bool guarded_call(void (*work)(void*), void* context, int* fault_code) {
   std::call_once(g_install_once, install_fault_handler);
   // Nothing with a destructor is alive here: siglongjmp would skip it.
   const int caught = sigsetjmp(t_guard_jump, 0);
@@ -256,10 +278,21 @@ bool guarded_copy(void* destination, const void* source, size_t size, int* fault
   }
   t_guard_active = 1;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::memcpy(destination, source, size);
+  work(context);
   std::atomic_signal_fence(std::memory_order_seq_cst);
   t_guard_active = 0;
   return true;
+}
+
+bool set_current_thread_priority(ThreadPriority priority) {
+  // On Linux a nice value set for a thread id applies to that thread alone.
+  const auto thread = static_cast<id_t>(::gettid());
+  errno = 0;
+  const int process_nice = ::getpriority(PRIO_PROCESS, 0);
+  if (process_nice == -1 && errno != 0) return false;
+  const int step = priority == ThreadPriority::Lowest ? 2 : -2;
+  const int wanted = std::clamp(process_nice + step, -20, 19);
+  return ::setpriority(PRIO_PROCESS, thread, wanted) == 0;
 }
 
 }  // namespace QVX::Base::Platform

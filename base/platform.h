@@ -80,6 +80,19 @@ bool close_file(int fd);
 // that was installed before it.
 bool guarded_copy(void* destination, const void* source, size_t size, int* fault_code);
 
+// Runs `work(context)` under the same guard: a memory fault inside it ends it at once and
+// answers false with the signal number in `*fault_code`. `work` must not own objects with
+// destructors (a fault leaves its frames without unwinding them) and must not start
+// another guarded call on the same thread. One guard around a whole loop of copies costs
+// far less than one guard per copy.
+bool guarded_call(void (*work)(void*), void* context, int* fault_code);
+
+// Scheduling priority of the calling thread, one step below or above normal (a nice value
+// 2 above or below the process's). Raising it needs a privilege that ordinary processes
+// lack; false with the system error in last_error() when the change is refused.
+enum class ThreadPriority { Lowest, Highest };
+bool set_current_thread_priority(ThreadPriority priority);
+
 // A read-only file descriptor that closes itself.
 class ReadOnlyFile {
  public:
