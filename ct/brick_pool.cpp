@@ -1,0 +1,209 @@
+#include "ct/brick_pool.h"
+
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+
+#include "base/clock.h"
+#include "base/endian.h"
+#include "base/file/mapped_file.h"
+#include "base/log.h"
+#include "base/platform.h"
+#include "ct/node_request.h"
+#include "ct/node_tree.h"
+
+namespace QVX::CT {
+namespace {
+
+// A record that does not lie inside the mapping is refused before anything is touched, as
+// the mapped file does with its reads; EFAULT ("bad address") names the cause.
+constexpr unsigned kRefusedRangeCode = EFAULT;
+// The mapping is read-only, and a store into it would end the process with a fault the
+// guard cannot turn back; EACCES says why the write is refused.
+constexpr unsigned kReadOnlyCode = EACCES;
+
+constexpr uint64_t kRowBytes = uint64_t{kBrickEdge} * 4;
+
+unsigned long long as_ull(uint64_t value) { return static_cast<unsigned long long>(value); }
+
+// Plain data: guarded_call may leave copy_record by a jump, so nothing here is destroyed.
+struct RecordCopy {
+  const unsigned char* record;
+  float* samples;
+  uint32_t type;
+  uint32_t computed;
+  uint32_t stored;
+};
+
+void copy_record(void* context) {
+  auto* copy = static_cast<RecordCopy*>(context);
+  const unsigned char* row = copy->record;
+  uint32_t sum = 0;
+  uint32_t crc = 0;
+  for (uint32_t k = 1; k <= kBrickEdge; ++k) {
+    for (uint32_t j = 1; j <= kBrickEdge; ++j, row += kRowBytes) {
+      float* out = copy->samples + PoolBrick::index(1, j, k);
+      if constexpr (Base::kHostIsLittleEndian) {
+        std::memcpy(out, row, kRowBytes);
+      } else {
+        for (uint32_t i = 0; i < kBrickEdge; ++i) out[i] = Base::load_le_f32(row + 4 * i);
+      }
+      // Summed from the copy, which is in the cache and in host order already.
+      if (copy->type == kChecksumWordSum) {
+        for (uint32_t i = 0; i < kBrickEdge; ++i) sum += std::bit_cast<uint32_t>(out[i]);
+      } else if (copy->type == kChecksumCrc32) {
+        crc = brick_crc32(crc, row, kRowBytes);
+      }
+    }
+  }
+  copy->computed = copy->type == kChecksumWordSum ? sum : crc;
+  if (checksum_reads_word(copy->type)) copy->stored = Base::load_le32(row);
+}
+
+}  // namespace
+
+bool brick_read(PoolBrick& brick, const Base::File::MappedFile& file, uint64_t offset,
+                uint32_t checksum_type, bool* checksum_ok) {
+  std::memset(brick.samples, 0, sizeof brick.samples);
+  brick.dirty = 1;
+  brick.bordered = 0;
+
+  const uint64_t size = file.map_size();
+  const uint64_t bytes = brick_record_bytes(checksum_type);
+  int code = static_cast<int>(kRefusedRangeCode);
+  RecordCopy copy{nullptr, brick.samples, checksum_type, 0, 0};
+  const bool in_range = offset <= size && bytes <= size - offset;
+  if (in_range) copy.record = file.map_base() + offset;
+  if (!in_range || !Base::Platform::guarded_call(copy_record, &copy, &code)) {
+    Base::log_printf("FAILED to read brick at offset %llu (%X)\n", as_ull(offset),
+                     static_cast<unsigned>(code));
+    return false;
+  }
+  if (checksum_ok != nullptr)
+    *checksum_ok = checksum_passes(checksum_type, copy.stored, copy.computed);
+  brick.dirty = 0;
+  return true;
+}
+
+bool brick_write(PoolBrick& brick, const Base::File::MappedFile& /*file*/, uint64_t offset,
+                 uint32_t /*checksum_type*/) {
+  if (brick.dirty == 0) return true;
+  Base::log_printf("FAILED to write brick at offset %llu (%X)\n", as_ull(offset), kReadOnlyCode);
+  return false;
+}
+
+BrickPool::~BrickPool() {
+  if (capacity_ != 0) {
+    pool_flush();
+    release_storage();
+  }
+}
+
+void BrickPool::set_source(const Base::File::MappedFile* file, uint32_t checksum_type) {
+  file_ = file;
+  checksum_type_ = checksum_type;
+}
+
+bool BrickPool::pool_load(NodeRequest& request) {
+  HRNode& node = *request.node;
+  if (node.brick_offset != 0 && node.brick != nullptr) return true;
+  if (capacity_ == 0) {
+    Base::log_printf("FAILED to load brick at %llu into pool: Capacity zero!\n",
+                     as_ull(node.brick_offset));
+    return false;
+  }
+  // Offset 0 is the file's header, never a brick; refused before a victim is given up.
+  if (node.brick_offset == 0) {
+    Base::log_printf("FAILED to load brick at 0 into pool: node has no brick\n");
+    return false;
+  }
+
+  if (used_count_ == capacity_) {
+    HRNode* victim = used_list_.back();
+    if (!brick_write(*victim->brick, *file_, victim->brick_offset, checksum_type_)) {
+      Base::log_printf("FAILED to write dirty brick at %llu from pool\n",
+                       as_ull(victim->brick_offset));
+      Base::log_printf("FAILED to unload lru brick\n");
+      return false;
+    }
+    victim->brick->bordered = 0;
+    free_list_.push_back(victim->brick);
+    victim->brick = nullptr;
+    victim->last_use = 0;
+    used_list_.pop_back();
+    --used_count_;
+  }
+
+  PoolBrick* brick = free_list_.back();
+  bool checksum_ok = true;
+  if (!brick_read(*brick, *file_, node.brick_offset, checksum_type_, &checksum_ok)) {
+    Base::log_printf("FAILED to load new brick at %llu into pool\n", as_ull(node.brick_offset));
+    return false;
+  }
+  if (checksum_type_ != kChecksumNone && !checksum_ok) {
+    Base::log_printf("WARNING data verification for brick at %llu FAILED...\n",
+                     as_ull(node.brick_offset));
+    request.valid = false;
+  }
+
+  // The list entry is the one allocation here; made first, a failure leaves the pool as
+  // it was.
+  used_list_.push_front(&node);
+  free_list_.pop_back();
+  node.last_use = Base::counter_now();
+  node.brick = brick;
+  ++used_count_;
+  return true;
+}
+
+void BrickPool::pool_flush() {
+  for (HRNode* node : used_list_) {
+    PoolBrick* brick = node->brick;
+    if (!brick_write(*brick, *file_, node->brick_offset, checksum_type_)) {
+      Base::log_printf("FAILED to write dirty brick at %llu from pool\n",
+                       as_ull(node->brick_offset));
+    }
+    node->brick = nullptr;
+    node->last_use = 0;
+    brick->bordered = 0;
+    free_list_.push_back(brick);
+    --used_count_;
+  }
+  used_list_.clear();
+}
+
+void BrickPool::pool_sort_by_last_use() {
+  used_list_.sort([](const HRNode* a, const HRNode* b) { return a->last_use > b->last_use; });
+}
+
+bool BrickPool::set_capacity(uint64_t count) {
+  pool_flush();
+  release_storage();
+  if (count == 0) return true;
+  try {
+    if (count > std::numeric_limits<size_t>::max() / sizeof(PoolBrick)) throw std::bad_alloc();
+    storage_ = std::make_unique<PoolBrick[]>(static_cast<size_t>(count));
+    // Reserved whole, so giving bricks back never allocates.
+    free_list_.reserve(static_cast<size_t>(count));
+  } catch (const std::bad_alloc&) {
+    release_storage();
+    Base::log_printf("FAILED to allocate %llu pool bricks\n", as_ull(count));
+    return false;
+  }
+  capacity_ = count;
+  for (uint64_t i = 0; i < count; ++i) free_list_.push_back(&storage_[i]);
+  return true;
+}
+
+void BrickPool::release_storage() {
+  free_list_.clear();
+  free_list_.shrink_to_fit();
+  storage_.reset();
+  capacity_ = 0;
+}
+
+}  // namespace QVX::CT

@@ -1,0 +1,94 @@
+// Bricks in memory: copying a brick record of the mapped file into a bordered buffer
+// (with checksum verification) and back, and the pool of buffers lent to nodes on request
+// and taken back from the least recently loaded node when the pool is full.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <vector>
+
+#include "ct/hr_format.h"
+
+namespace QVX::Base::File {
+class MappedFile;
+}
+
+namespace QVX::CT {
+
+struct HRNode;
+struct NodeRequest;
+
+// A 32^3 brick inside a one-voxel border: 34^3 samples, element (x, y, z) at
+// (z * 34 + y) * 34 + x; brick sample (i, j, k) is element (i + 1, j + 1, k + 1).
+inline constexpr uint32_t kPoolBrickEdge = kBrickEdge + 2;
+inline constexpr uint32_t kPoolBrickSamples = kPoolBrickEdge * kPoolBrickEdge * kPoolBrickEdge;
+
+struct PoolBrick {
+  static constexpr uint32_t index(uint32_t x, uint32_t y, uint32_t z) {
+    return (z * kPoolBrickEdge + y) * kPoolBrickEdge + x;
+  }
+  float& at(uint32_t x, uint32_t y, uint32_t z) { return samples[index(x, y, z)]; }
+  float at(uint32_t x, uint32_t y, uint32_t z) const { return samples[index(x, y, z)]; }
+
+  float samples[kPoolBrickSamples] = {};
+  // Set while a read runs (and after a read failed): the samples may differ from the file.
+  uint8_t dirty = 1;
+  // The border has been filled from the neighbours.
+  uint8_t bordered = 0;
+};
+
+// Copies the brick record at `offset` into the interior of `brick` (border zeroed) and
+// verifies it with `checksum_type`; `*checksum_ok` is false when the stored word does not
+// pass. A record that does not lie inside the file, or a fault while copying, logs
+// "FAILED to read brick at offset <offset> (<code>)" and answers false with `dirty` set.
+bool brick_read(PoolBrick& brick, const Base::File::MappedFile& file, uint64_t offset,
+                uint32_t checksum_type, bool* checksum_ok);
+// Writes a dirty brick back. The mapping is read-only, so a dirty brick is refused
+// before anything is touched ("FAILED to write brick at offset <offset> (<code>)"); a
+// clean one answers true and writes nothing.
+bool brick_write(PoolBrick& brick, const Base::File::MappedFile& file, uint64_t offset,
+                 uint32_t checksum_type);
+
+// The pool takes no lock itself: every caller holds the volume's pool lock around each
+// operation. The root's brick is not the pool's.
+class BrickPool {
+ public:
+  BrickPool() = default;
+  ~BrickPool();
+  BrickPool(const BrickPool&) = delete;
+  BrickPool& operator=(const BrickPool&) = delete;
+
+  // The file the bricks come from and how they are verified; set once the header is read.
+  void set_source(const Base::File::MappedFile* file, uint32_t checksum_type);
+
+  // Makes sure the request's node holds a pool brick with its samples, evicting the least
+  // recently loaded node when the pool is full. Clears the request's `valid` flag when the
+  // loaded brick fails verification (the brick is used all the same).
+  bool pool_load(NodeRequest& request);
+  // Writes back and takes back every lent brick.
+  void pool_flush();
+  // Orders used_list by last_use, greatest first (stable).
+  void pool_sort_by_last_use();
+  // Flushes, releases the old bricks and puts `count` new ones on the free list. The pool
+  // is made with none; false (pool left empty) when the bricks cannot be allocated.
+  bool set_capacity(uint64_t count);
+
+  uint64_t capacity() const { return capacity_; }
+  uint64_t used_count() const { return used_count_; }
+  const std::list<HRNode*>& used_list() const { return used_list_; }
+  const std::vector<PoolBrick*>& free_list() const { return free_list_; }
+
+ private:
+  void release_storage();
+
+  std::unique_ptr<PoolBrick[]> storage_;
+  uint64_t capacity_ = 0;
+  std::vector<PoolBrick*> free_list_;  // taken from and returned to the back
+  std::list<HRNode*> used_list_;       // the most recently loaded at the front
+  const Base::File::MappedFile* file_ = nullptr;
+  uint32_t checksum_type_ = kChecksumNone;
+  uint64_t used_count_ = 0;
+};
+
+}  // namespace QVX::CT
