@@ -5,10 +5,10 @@
 namespace QVX::Base {
 
 void ManualResetEvent::set() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    signalled_ = true;
-  }
+  // Notified under the lock: a waiter may destroy the event as soon as its wait returns,
+  // which it cannot do before set() has released the mutex.
+  std::lock_guard<std::mutex> lock(mutex_);
+  signalled_ = true;
   changed_.notify_all();
 }
 

@@ -1,0 +1,242 @@
+#include "ct/node_requests.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+#include "base/endian.h"
+#include "base/log.h"
+#include "base/platform.h"
+#include "base/report.h"
+#include "ct/brick_pool.h"
+#include "ct/hr_volume.h"
+#include "ct/loader.h"
+#include "ct/node_tree.h"
+
+namespace QVX::CT {
+namespace {
+
+constexpr const char* kSource = "ct/hr_volume";
+
+unsigned long long as_ull(uint64_t value) { return static_cast<unsigned long long>(value); }
+
+uint64_t nodes_down_to(const HRVolume& volume, uint32_t depth) {
+  const NodeTile* tile = volume.root().children;
+  if (tile == nullptr || depth < 1) return 0;
+  uint64_t count = 0;
+  for (const HRNode& node : tile->nodes) count += count_nodes(node, depth);
+  return count;
+}
+
+// Corners, edges along z, y and x, then faces. Each border element belongs to exactly one
+// entry, so the order decides only the order of the lookups.
+struct Offset {
+  int x, y, z;
+};
+constexpr Offset kNeighbours[26] = {
+    {-1, -1, -1}, {-1, -1, +1}, {-1, +1, -1}, {-1, +1, +1}, {+1, -1, -1}, {+1, -1, +1},
+    {+1, +1, -1}, {+1, +1, +1}, {-1, -1, 0},  {-1, +1, 0},  {+1, -1, 0},  {+1, +1, 0},
+    {-1, 0, -1},  {-1, 0, +1},  {+1, 0, -1},  {+1, 0, +1},  {0, -1, -1},  {0, -1, +1},
+    {0, +1, -1},  {0, +1, +1},  {-1, 0, 0},   {+1, 0, 0},   {0, -1, 0},   {0, +1, 0},
+    {0, 0, -1},   {0, 0, +1},
+};
+
+// Resolved before the guarded copy, so that the copy itself neither descends the tree nor
+// decides anything a fault could leave half done.
+struct NeighbourSource {
+  const PoolBrick* brick = nullptr;
+  const uint8_t* record = nullptr;
+  uint64_t offset = 0;
+};
+
+// Plain data only: it lives across a guarded call, which a fault leaves by a jump.
+struct BorderWork {
+  PoolBrick* target;
+  NeighbourSource sources[26];
+  volatile uint64_t reading;  // offset of the record being read, for the fault message
+};
+
+void copy_border(void* context) {
+  auto* work = static_cast<BorderWork*>(context);
+  for (int n = 0; n < 26; ++n) {
+    const Offset& o = kNeighbours[n];
+    const NeighbourSource& source = work->sources[n];
+    work->reading = source.offset;
+    const uint32_t x0 = o.x < 0 ? 0 : o.x > 0 ? kPoolBrickEdge - 1 : 1;
+    const uint32_t x1 = o.x == 0 ? kBrickEdge : x0;
+    const uint32_t y0 = o.y < 0 ? 0 : o.y > 0 ? kPoolBrickEdge - 1 : 1;
+    const uint32_t y1 = o.y == 0 ? kBrickEdge : y0;
+    const uint32_t z0 = o.z < 0 ? 0 : o.z > 0 ? kPoolBrickEdge - 1 : 1;
+    const uint32_t z1 = o.z == 0 ? kBrickEdge : z0;
+    for (uint32_t z = z0; z <= z1; ++z) {
+      const uint32_t sz = o.z < 0 ? kBrickEdge - 1 : o.z > 0 ? 0 : z - 1;
+      for (uint32_t y = y0; y <= y1; ++y) {
+        const uint32_t sy = o.y < 0 ? kBrickEdge - 1 : o.y > 0 ? 0 : y - 1;
+        for (uint32_t x = x0; x <= x1; ++x) {
+          const uint32_t sx = o.x < 0 ? kBrickEdge - 1 : o.x > 0 ? 0 : x - 1;
+          float value = 0.0f;
+          if (source.brick != nullptr) {
+            value = source.brick->at(sx + 1, sy + 1, sz + 1);
+          } else if (source.record != nullptr) {
+            const uint32_t index = sx + kBrickEdge * sy + kBrickEdge * kBrickEdge * sz;
+            value = Base::load_le_f32(source.record + 4 * uint64_t{index});
+          }
+          work->target->at(x, y, z) = value;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void collect_requests(HRVolume& volume, std::vector<NodeRequest>& out, uint32_t depth) {
+  if (depth == 0) return;
+  const uint64_t before = nodes_down_to(volume, depth - 1);
+  const uint64_t through = nodes_down_to(volume, depth);
+  const NodePool& tiles = volume.node_pool();
+  // A tree whose counts do not match the pool must not lead outside it.
+  const uint64_t first = std::min<uint64_t>(before / 8, tiles.size());
+  const uint64_t end = std::min<uint64_t>(first + (through - before) / 8, tiles.size());
+  for (uint64_t t = first; t < end; ++t) {
+    NodeTile& tile = volume.node_pool()[static_cast<size_t>(t)];
+    if (tile.depth != depth) continue;
+    for (uint32_t i = 0; i < 8; ++i) {
+      HRNode& node = tile.nodes[i];
+      if (node.brick_offset == 0) continue;
+      if (node.brick != nullptr && node.brick->bordered != 0) continue;
+      const uint32_t b[3] = {i & 1, (i >> 1) & 1, (i >> 2) & 1};
+      NodeRequest request;
+      request.node = &node;
+      request.depth = depth;
+      // The centre of the node's first voxel, 1/64 of its edge inside it, taken straight
+      // from the location code: normalising a world position by vmin..hr_vmax would land
+      // in another node whenever the stored extent is not the root's.
+      for (int a = 0; a < 3; ++a) {
+        const double cell = 2.0 * tile.location_code[a] + b[a];
+        request.position[a] = std::ldexp(cell + 1.0 / (2 * kBrickEdge), -static_cast<int>(depth));
+      }
+      out.push_back(request);
+    }
+  }
+}
+
+HRNode* find_node_normalised(HRVolume& volume, const double (&position)[3], uint32_t depth) {
+  double p[3] = {position[0], position[1], position[2]};
+  for (double c : p) {
+    if (!(c >= 0.0) || c >= 1.0) return nullptr;
+  }
+  HRNode* node = &volume.root();
+  for (uint32_t level = 0; level < depth; ++level) {
+    uint32_t b[3];
+    for (int a = 0; a < 3; ++a) {
+      const double t = 2.0 * p[a];
+      b[a] = static_cast<uint32_t>(t);
+      p[a] = t - b[a];
+    }
+    NodeTile* children = node->children;
+    if (children == nullptr || children->depth != level + 1) return nullptr;
+    node = &children->nodes[child_index(b[0], b[1], b[2])];
+  }
+  return node->brick_offset == 0 ? nullptr : node;
+}
+
+bool fill_border(HRVolume& volume, const NodeRequest& request) {
+  HRNode* node = request.node;
+  if (node->brick_offset == 0 || node->brick == nullptr || node->brick->bordered != 0) {
+    return true;
+  }
+  const int depth = static_cast<int>(request.depth);
+  const double h = std::pow(2.0, -depth);
+  double centre[3];
+  for (int a = 0; a < 3; ++a) {
+    centre[a] = (std::floor(std::ldexp(request.position[a], depth)) + 0.5) * h;
+  }
+
+  const uint8_t* base = volume.map_base();
+  const uint64_t size = volume.file().map_size();
+  BorderWork work{node->brick, {}, 0};
+  for (int n = 0; n < 26; ++n) {
+    const Offset& o = kNeighbours[n];
+    const double at[3] = {centre[0] + o.x * h, centre[1] + o.y * h, centre[2] + o.z * h};
+    const HRNode* neighbour = find_node_normalised(volume, at, request.depth);
+    if (neighbour == nullptr) continue;
+    NeighbourSource& source = work.sources[n];
+    source.offset = neighbour->brick_offset;
+    if (neighbour->brick != nullptr) {
+      source.brick = neighbour->brick;
+    } else if (base != nullptr && source.offset <= size &&
+               size - source.offset >= kBrickDataBytes) {
+      source.record = base + source.offset;
+    }
+  }
+
+  int fault = 0;
+  if (!Base::Platform::guarded_call(copy_border, &work, &fault)) {
+    Base::log_printf("FAILED to read brick at offset %llu (%X)\n", as_ull(work.reading),
+                     static_cast<unsigned>(fault));
+    return false;
+  }
+  node->brick->bordered = 1;
+  return true;
+}
+
+bool process_batch(Loader& loader, RequestBatch& batch) {
+  auto go_on = [&] { return loader.running() && !(batch.cancel && batch.cancel()); };
+  if (!go_on()) return false;
+  std::vector<NodeRequest>& requests = batch.requests;
+  if (loader.sort_requests() && requests.size() > 1) {
+    std::sort(requests.begin(), requests.end(), [](const NodeRequest& a, const NodeRequest& b) {
+      return a.node->brick_offset < b.node->brick_offset;
+    });
+  }
+
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (!go_on()) return false;
+    bool loaded = false;
+    {
+      std::lock_guard<std::mutex> lock(loader.pool_lock());
+      loaded = loader.pool().pool_load(requests[i]);
+      if (loaded && loader.force_preload()) loader.force_loaded.fetch_add(1);
+    }
+    if (!loaded) {
+      Base::log_printf("FAILED to load requested node\n");
+      return false;
+    }
+    if (i % 2 == 1) progress_step(batch);
+  }
+
+  if (!go_on()) return false;
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (!go_on()) return false;
+    bool bordered = false;
+    {
+      std::lock_guard<std::mutex> lock(loader.pool_lock());
+      bordered = fill_border(loader.volume(), requests[i]);
+    }
+    if (!bordered) {
+      Base::log_printf("FAILED to interpolate requested node\n");
+      return false;
+    }
+    if (i % 2 == 0) progress_step(batch);
+  }
+  return true;
+}
+
+void progress_step(RequestBatch& batch) {
+  if (!batch.progress) return;
+  if (batch.remaining == 0) {
+    // More steps than announced: say 100 rather than a percentage of a wrapped count.
+    QVX_REPORT_BUG();
+    ++batch.done;
+    batch.progress(100);
+    return;
+  }
+  ++batch.done;
+  --batch.remaining;
+  const double percent =
+      static_cast<double>(batch.done) * 100.0 / static_cast<double>(batch.done + batch.remaining);
+  batch.progress(static_cast<int32_t>(percent));
+}
+
+}  // namespace QVX::CT

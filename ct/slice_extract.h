@@ -1,0 +1,43 @@
+// Copying planes of an HR volume straight out of the bricks of the mapped file: no lock,
+// no allocation, only the bricks that meet the plane are touched.
+#pragma once
+
+#include <cstdint>
+
+#include "ct/hr_volume.h"
+
+namespace QVX::Math {
+class Matrix_f;
+}
+
+namespace QVX::CT {
+
+struct NodeLocation {
+  const HRNode* node = nullptr;
+  uint32_t depth = 0;
+  uint32_t code[3] = {0, 0, 0};  // the node's index along x, y, z among its depth
+};
+
+// Descends from the root towards `level` to the node that holds `position` (finest-level
+// voxels); stops early where the tree ends. Never null: at worst the root. A position
+// past a node's upper end goes to the upper child.
+NodeLocation locate_node(const HRVolume& volume, const HRVec3u& position, uint32_t level);
+inline const HRNode* find_node(const HRVolume& volume, const HRVec3u& position, uint32_t level) {
+  return locate_node(volume, position, level).node;
+}
+
+// Copies the plane y = origin.y of the box at `origin` with `size` (voxels of depth
+// `level`; origin.x and origin.z multiples of 32) into `matrix`: element (r, c) is voxel
+// (origin.x + r, origin.y, origin.z + c). A region whose node has no brick reads 0.0; a
+// region where the tree stops above `level` is upsampled from the coarser brick (nearest
+// neighbour). False, after a "FAILED to read brick at offset <offset> (<code>)" line,
+// when a brick needed lies beyond the end of the file or the mapping faults; also for a
+// level deeper than max_depth or a matrix smaller than the box.
+bool extract_region(const HRVolume& volume, Math::Matrix_f& matrix, const HRVec3u& origin,
+                    const HRVec3u& size, uint32_t level);
+
+// Slice `index` (the plane y = index) at the finest level into `out`, resolution.x rows
+// of resolution.z floats. False for an index beyond the volume.
+bool read_hr_slice(const HRVolume& volume, float* out, uint32_t index);
+
+}  // namespace QVX::CT
