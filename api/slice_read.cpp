@@ -1,4 +1,5 @@
 #include "api/volume_impl.h"
+#include "ct/slice_extract.h"
 
 namespace QVX::ozK {
 
@@ -10,6 +11,7 @@ bool VolumeImpl::read_slice(float* out, uint32_t index) {
     case VolumeKind::Header:
       return VolumeFormats::read_header_slice(files_, fields_, index, out);
     case VolumeKind::HR:
+      return CT::read_hr_slice(*hr_volume_, out, index);
     case VolumeKind::None:
       break;
   }

@@ -35,6 +35,10 @@ Vec3_d VolumeImpl::vmax() { return to_vec3(fields_.vmax); }
 Vec3_d VolumeImpl::voxel_size() { return to_vec3(fields_.voxel_size); }
 
 bool VolumeImpl::close() {
+  if (hr_volume_) {
+    hr_volume_->hr_close();
+    hr_volume_.reset();
+  }
   packed_.close();
   files_.clear();
   kind_ = VolumeKind::None;

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ct/hr_volume.h"
 #include "include/qvx_ozk.h"
 #include "volume_formats/header_volume.h"
 #include "volume_formats/packed_volume.h"
@@ -43,6 +45,7 @@ class VolumeImpl final : public Volume {
   VolumeKind kind_ = VolumeKind::None;
   VolumeFormats::PackedVolume packed_;           // packed volumes only
   std::vector<VolumeFormats::FileEntry> files_;  // header volumes only
+  std::unique_ptr<CT::HRVolume> hr_volume_;      // HR volumes only
   VolumeFormats::VolumeFields fields_;
 };
 

@@ -1,9 +1,20 @@
+#include <memory>
+
 #include "api/volume_impl.h"
-#include "base/log.h"
 #include "base/utf.h"
 #include "ct/hr_format.h"
+#include "ct/hr_volume.h"
 
 namespace QVX::ozK {
+namespace {
+
+void copy_vec3(const CT::HRVec3d& from, double (&to)[3]) {
+  to[0] = from.x;
+  to[1] = from.y;
+  to[2] = from.z;
+}
+
+}  // namespace
 
 bool VolumeImpl::open(const char* path) {
   const std::wstring wide = Base::utf8_to_wide(path);
@@ -22,9 +33,20 @@ bool VolumeImpl::open_path(const std::wstring& path) {
     return true;
   }
   if (CT::is_hr_volume(path)) {
-    Base::log_wprintf(L"FAILED to open HR Volume '%ls': this build does not read HR volumes\n",
-                      path.c_str());
-    return false;
+    auto volume = std::make_unique<CT::HRVolume>();
+    if (!volume->open_existing(path)) return false;
+    const CT::HRVec3u& resolution = volume->resolution();
+    fields_.height = resolution.x;
+    fields_.num_slices = resolution.y;
+    fields_.width = resolution.z;
+    copy_vec3(volume->vmin(), fields_.vmin);
+    copy_vec3(volume->vmax(), fields_.vmax);
+    copy_vec3(volume->voxel_size(), fields_.voxel_size);
+    fields_.data_min = volume->root().min;
+    fields_.data_max = volume->root().max;
+    hr_volume_ = std::move(volume);
+    kind_ = VolumeKind::HR;
+    return true;
   }
   if (VolumeFormats::sniff_header_volume(path)) {
     if (!VolumeFormats::read_volume_header(path, fields_, files_)) {

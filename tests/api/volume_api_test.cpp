@@ -269,11 +269,12 @@ TEST_F(VolumeApi, SlicesOfTwoGibibytesAndMoreReadWhole) {
 
 TEST_F(VolumeApi, ProbesRunPackedThenHRThenHeader) {
   const std::string header_text = ts::header_volume_text(1, 1, 1, {});
-  // An HR header in front of header-volume text: the HR probe claims the file, and as
-  // this build does not read HR volumes, the header reader never sees it.
+  // An HR header in front of header-volume text: the HR probe claims the file, the HR
+  // reader refuses the rest, and the header reader never sees it.
   CaptureStdout capture;
   EXPECT_FALSE(open(file("x.hdr", std::string("QVXHRVOL\4\0\0\0\0\0\0\0\n", 17) + header_text)));
-  EXPECT_NE(capture.text().find("FAILED to open HR Volume"), std::string::npos);
+  EXPECT_NE(capture.text().find("Opened existing HR Volume"), std::string::npos);
+  EXPECT_EQ(capture.text().find("Failed to open ["), std::string::npos);
   // A magic line with a trailing space is no packed volume; the header probe then fails.
   EXPECT_FALSE(open(file("sp.pvol",
                          "# QVX Packed Volume \nVoxels: 1 1 1\nBitsPerSample: 8\n"
