@@ -46,7 +46,8 @@ Loader::~Loader() {
 
 bool Loader::start_loader() {
   if (running()) return true;
-  g_active_requests.store(0);
+  // The batch count is not reset here: it is shared with the other volumes' workers, and
+  // every increment is paired with a decrement, so it is exact without a reset.
   running_.store(true, std::memory_order_release);
   // A thread that cannot be made leaves the loader with fewer threads; slices do not
   // depend on them, so the volume stays usable.

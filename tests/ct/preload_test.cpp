@@ -157,6 +157,48 @@ TEST_F(PreloadTest, ActiveWorkerBatchCancelsTheDepthUntilItEnds) {
   EXPECT_EQ(bordered_count(), 72u);
 }
 
+// The count of active worker batches is shared by every volume; starting another
+// volume's loader must not wipe out a batch that is running.
+TEST_F(PreloadTest, StartingAnotherLoaderKeepsTheActiveBatchCount) {
+  ASSERT_NO_FATAL_FAILURE(open(ts::hr_options(40, 40, 40), 0));
+  auto blocker = std::make_unique<RequestBatch>();
+  blocker->cancel = [&] {
+    entered_.set();
+    release_.wait();
+    return true;
+  };
+  blocker->done_event = &finished_;
+  loader().queue_batch(std::move(blocker));
+  ASSERT_TRUE(entered_.wait_for(30000));
+  const uint64_t active = active_requests();
+  EXPECT_GE(active, 1u);
+  {
+    ts::CaptureStdout quiet;
+    HRVolume other;
+    ASSERT_TRUE(other.open_existing(std::wstring(path_.begin(), path_.end())));
+    EXPECT_EQ(active_requests(), active);
+  }
+  release_.set();
+  ASSERT_TRUE(finished_.wait_for(30000));
+  EXPECT_EQ(active_requests(), active - 1);
+}
+
+// A stop while a pass runs ends it after the current single load or border step.
+TEST_F(PreloadTest, StopDuringAPassEndsItBetweenSteps) {
+  ASSERT_NO_FATAL_FAILURE(open(ts::hr_options(256, 256, 64), 0));  // 584 bricks below the root
+  loader().stop_loader();
+  ASSERT_NO_FATAL_FAILURE(set_capacity(600));
+  ts::CaptureStdout capture;
+  loader().start_loader();
+  ASSERT_TRUE(loader().force_counted().wait_for(60000));
+  loader().stop_loader();
+  EXPECT_EQ(loader().thread_count(), 0u);
+  EXPECT_EQ(loader().force_total.load(), 584u);
+  EXPECT_LT(loader().force_loaded.load(), 584u);
+  EXPECT_NE(log_of(capture).find("Cancelled force preloading depth "), std::string::npos)
+      << capture.text();
+}
+
 TEST_F(PreloadTest, StoppedLoaderCancelsAForcePassAfterCounting) {
   ASSERT_NO_FATAL_FAILURE(open(ts::hr_options(128, 128, 128), 100));
   PreloadPlan plan = build();
