@@ -8,6 +8,7 @@
 #include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/event.h"
@@ -191,7 +192,14 @@ TEST_F(PreloadTest, StopDuringAPassEndsItBetweenSteps) {
   ts::CaptureStdout capture;
   loader().start_loader();
   ASSERT_TRUE(loader().force_counted().wait_for(60000));
-  loader().stop_loader();
+  {
+    // Holding the pool lock keeps the pass at its current step while the stop is given.
+    std::unique_lock<std::mutex> hold(volume_.pool_lock());
+    std::thread stopper([this] { loader().stop_loader(); });
+    while (loader().running()) std::this_thread::yield();
+    hold.unlock();
+    stopper.join();
+  }
   EXPECT_EQ(loader().thread_count(), 0u);
   EXPECT_EQ(loader().force_total.load(), 584u);
   EXPECT_LT(loader().force_loaded.load(), 584u);
