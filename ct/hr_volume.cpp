@@ -60,7 +60,14 @@ bool HRVolume::fail_open() {
 }
 
 bool HRVolume::open_existing(const std::wstring& path) {
-  name_ = Base::wide_to_utf8(path);
+  const std::string name = Base::wide_to_utf8(path);
+  // The tree and the loader belong to one file for the object's life.
+  if (version_ != 0 || file_.map_base() != nullptr || loader_->running()) {
+    Base::log_printf("FAILED to open existing HR Volume '%s': '%s' is already open\n", name.c_str(),
+                     name_.c_str());
+    return false;
+  }
+  name_ = name;
   if (!file_.map_open(name_.c_str())) {
     Base::log_printf("FAILED to open existing HR Volume '%s'\n", name_.c_str());
     return false;

@@ -40,15 +40,18 @@ Loader::Loader(HRVolume& volume, BrickPool& pool, std::mutex& pool_lock)
 
 Loader::~Loader() {
   stop_loader();
-  std::lock_guard<std::mutex> lock(queue_lock_);
-  queue_.clear();
+  release_queue();
 }
 
 bool Loader::start_loader() {
   if (running()) return true;
   // The batch count is not reset here: it is shared with the other volumes' workers, and
   // every increment is paired with a decrement, so it is exact without a reset.
-  running_.store(true, std::memory_order_release);
+  force_active_ = force_requested_;
+  {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    running_.store(true, std::memory_order_release);
+  }
   // A thread that cannot be made leaves the loader with fewer threads; slices do not
   // depend on them, so the volume stays usable.
   auto start = [this](void (Loader::*loop)()) {
@@ -60,7 +63,7 @@ bool Loader::start_loader() {
   };
   for (uint32_t i = 0; i < worker_count_; ++i) start(&Loader::worker_loop);
   wake_preload_.reset();
-  if (force_preload_) {
+  if (force_active_) {
     force_counted_.reset();
     force_done_.reset();
     start(&Loader::force_preload_loop);
@@ -72,8 +75,13 @@ bool Loader::start_loader() {
 
 bool Loader::stop_loader() {
   if (!running()) return true;
-  running_.store(false, std::memory_order_release);
-  wake_workers_.set();
+  {
+    // Cleared under the queue lock, so a worker between its test and its wait cannot miss
+    // the wake-up.
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    running_.store(false, std::memory_order_release);
+  }
+  wake_workers_.notify_all();
   wake_preload_.set();
   force_counted_.set();
   force_done_.set();
@@ -85,17 +93,37 @@ bool Loader::stop_loader() {
 void Loader::queue_batch(std::unique_ptr<RequestBatch> batch) {
   {
     std::lock_guard<std::mutex> lock(queue_lock_);
-    queue_.push_back(std::move(batch));
+    if (running()) {
+      queue_.push_back(std::move(batch));
+      batch = nullptr;
+    }
   }
-  wake_workers_.set();
+  // No worker will take a batch once the loader has stopped: release its waiter now.
+  if (batch) {
+    if (batch->done_event != nullptr) batch->done_event->set();
+    return;
+  }
+  wake_workers_.notify_one();
 }
 
-std::unique_ptr<RequestBatch> Loader::take_batch() {
-  std::lock_guard<std::mutex> lock(queue_lock_);
-  if (queue_.empty()) return nullptr;
+std::unique_ptr<RequestBatch> Loader::next_batch() {
+  std::unique_lock<std::mutex> lock(queue_lock_);
+  wake_workers_.wait(lock, [this] { return !running() || !queue_.empty(); });
+  if (!running()) return nullptr;
   std::unique_ptr<RequestBatch> batch = std::move(queue_.front());
   queue_.pop_front();
   return batch;
+}
+
+void Loader::release_queue() {
+  std::deque<std::unique_ptr<RequestBatch>> left;
+  {
+    std::lock_guard<std::mutex> lock(queue_lock_);
+    left.swap(queue_);
+  }
+  for (const std::unique_ptr<RequestBatch>& batch : left) {
+    if (batch->done_event != nullptr) batch->done_event->set();
+  }
 }
 
 void Loader::finish_batch(std::unique_ptr<RequestBatch> batch) {
@@ -108,40 +136,39 @@ void Loader::finish_batch(std::unique_ptr<RequestBatch> batch) {
 }
 
 void Loader::worker_loop() {
-  wake_workers_.wait();
-  if (running()) {
-    wake_workers_.reset();
-    for (;;) {
-      if (std::unique_ptr<RequestBatch> batch = take_batch()) {
-        g_active_requests.fetch_add(1);
-        if (running() && (!batch->cancel || !batch->cancel())) {
-          std::lock_guard<std::mutex> lock(pool_lock_);
-          if (sort_pool_ && pool_.used_count() != 0) pool_.pool_sort_by_last_use();
-        }
-        process_batch(*this, *batch);
-        g_last_request_done.store(Base::counter_now());
-        g_active_requests.fetch_sub(1);
-        finish_batch(std::move(batch));
+  while (std::unique_ptr<RequestBatch> batch = next_batch()) {
+    g_active_requests.fetch_add(1);
+    try {
+      if (running() && (!batch->cancel || !batch->cancel())) {
+        std::lock_guard<std::mutex> lock(pool_lock_);
+        if (sort_pool_ && pool_.used_count() != 0) pool_.pool_sort_by_last_use();
       }
-      bool empty = false;
-      {
-        std::lock_guard<std::mutex> lock(queue_lock_);
-        empty = queue_.empty();
-      }
-      if (empty) wake_workers_.wait();
-      if (!running()) break;
-      // Every reset is followed by another look at the queue, so no batch queued before
-      // it is missed.
-      wake_workers_.reset();
+      process_batch(*this, *batch);
+    } catch (const std::exception& error) {
+      // Nothing may end the process from a loader thread; the batch counts as done.
+      Base::log_printf("FAILED to process request batch: %s\n", error.what());
+    }
+    g_last_request_done.store(Base::counter_now());
+    g_active_requests.fetch_sub(1);
+    try {
+      finish_batch(std::move(batch));
+    } catch (const std::exception& error) {
+      Base::log_printf("FAILED to finish request batch: %s\n", error.what());
     }
   }
   // Stopped: whoever waits on a batch left in the queue is released; it is not processed.
-  while (std::unique_ptr<RequestBatch> batch = take_batch()) {
-    if (batch->done_event != nullptr) batch->done_event->set();
-  }
+  release_queue();
 }
 
 void Loader::preload_loop() {
+  try {
+    run_background_preload();
+  } catch (const std::exception& error) {
+    Base::log_printf("FAILED in preload thread: %s\n", error.what());
+  }
+}
+
+void Loader::run_background_preload() {
   if (!Base::Platform::set_current_thread_priority(Base::Platform::ThreadPriority::Lowest)) {
     Base::log_printf("FAILED to lower preload thread priority\n");
   }
@@ -169,13 +196,15 @@ void Loader::force_preload_loop() {
   if (!Base::Platform::set_current_thread_priority(Base::Platform::ThreadPriority::Highest)) {
     Base::log_printf("FAILED to raise force preload thread priority\n");
   }
-  {
+  try {
     PreloadPlan plan;
     {
       std::lock_guard<std::mutex> lock(pool_lock_);
       build_preload_plan(*this, plan);
     }
     run_preload_plan(*this, plan);
+  } catch (const std::exception& error) {
+    Base::log_printf("FAILED in force preload thread: %s\n", error.what());
   }
   force_done_.set();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -45,14 +46,16 @@ class Loader {
   // happens when not running.
   bool stop_loader();
 
-  // Appends a batch for the workers and wakes them. The queue owns the batch until a
-  // worker has processed it (or, after a stop, dropped it after setting its done event).
+  // Appends a batch for the workers and wakes one. The queue owns the batch until a
+  // worker has processed it; a batch queued while the loader is stopped, or left in the
+  // queue at a stop, is dropped unprocessed after its done event is set.
   void queue_batch(std::unique_ptr<RequestBatch> batch);
   // Chooses the force preload thread for the next start_loader.
-  void set_force_preload(bool force) { force_preload_ = force; }
+  void set_force_preload(bool force) { force_requested_ = force; }
 
   bool running() const { return running_.load(std::memory_order_acquire); }
-  bool force_preload() const { return force_preload_; }
+  // The mode the running threads were started in.
+  bool force_preload() const { return force_active_; }
   bool sort_pool() const { return sort_pool_; }
   bool sort_requests() const { return sort_requests_; }
   uint32_t worker_count() const { return worker_count_; }
@@ -74,24 +77,31 @@ class Loader {
   void worker_loop();
   void preload_loop();
   void force_preload_loop();
-  std::unique_ptr<RequestBatch> take_batch();
+  void run_background_preload();
+  // The next batch for a worker, waiting for one; null once the loader stops.
+  std::unique_ptr<RequestBatch> next_batch();
+  void release_queue();
   void finish_batch(std::unique_ptr<RequestBatch> batch);
 
   HRVolume& volume_;
   BrickPool& pool_;
   std::mutex& pool_lock_;  // guards the pool and the nodes' brick attachments
   const uint32_t worker_count_ = kLoaderWorkerCount;
-  bool force_preload_ = false;  // read by start_loader only
+  bool force_requested_ = false;  // for the next start; caller's thread only
+  // Written by start_loader before the threads start, read by them.
+  bool force_active_ = false;
   const bool sort_pool_ = true;
   const bool sort_requests_ = true;
-  // Cleared (then every event set) to stop the threads, which poll it between steps.
+  // Cleared (then every wait woken) to stop the threads, which poll it between steps;
+  // changed under queue_lock_ so a worker about to wait cannot miss the change.
   std::atomic<bool> running_{false};
   // Owned by the caller's thread: written by start_loader and stop_loader only.
   std::vector<std::thread> threads_;
 
   std::mutex queue_lock_;  // guards queue_; never held together with the pool lock
   std::deque<std::unique_ptr<RequestBatch>> queue_;
-  Base::ManualResetEvent wake_workers_;
+  // Workers wait on it, under queue_lock_, for a batch or the stop.
+  std::condition_variable wake_workers_;
   Base::ManualResetEvent wake_preload_;
   Base::ManualResetEvent force_counted_;
   Base::ManualResetEvent force_done_;

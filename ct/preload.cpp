@@ -27,7 +27,7 @@ void build_preload_plan(Loader& loader, PreloadPlan& plan) {
   for (uint32_t depth = 0; depth <= volume.max_depth(); ++depth) {
     // Once the free slots are planned no deeper depth can get a batch; collecting them
     // would only walk the whole tree under the pool lock.
-    if (planned >= free) break;
+    if (planned >= free || !loader.running()) break;
     std::vector<NodeRequest> requests;
     collect_requests(volume, requests, depth);
     if (requests.empty()) continue;

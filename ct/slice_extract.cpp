@@ -159,6 +159,16 @@ bool extract_region(const HRVolume& volume, Math::Matrix_f& matrix, const HRVec3
     return false;
   }
   if (size.x == 0 || size.z == 0) return true;
+  // Tiles start at brick boundaries and stay inside the root's cube, so every copy stays
+  // inside the brick it reads.
+  const uint64_t extent = uint64_t{kBrickEdge} << level;
+  if (origin.x % kBrickEdge != 0 || origin.z % kBrickEdge != 0 ||
+      uint64_t{origin.x} + size.x > extent || uint64_t{origin.z} + size.z > extent ||
+      origin.y >= extent) {
+    Base::log_printf("FAILED to extract region at %u,%u,%u of %u x %u at level %u\n", origin.x,
+                     origin.y, origin.z, size.x, size.z, level);
+    return false;
+  }
   if (matrix.rows < size.x || matrix.cols < size.z || matrix.data == nullptr) {
     Base::log_printf("FAILED to extract region of %u x %u into a matrix of %u x %u\n", size.x,
                      size.z, matrix.rows, matrix.cols);

@@ -31,8 +31,9 @@ inline const HRNode* find_node(const HRVolume& volume, const HRVec3u& position, 
 // (origin.x + r, origin.y, origin.z + c). A region whose node has no brick reads 0.0; a
 // region where the tree stops above `level` is upsampled from the coarser brick (nearest
 // neighbour). False, after a "FAILED to read brick at offset <offset> (<code>)" line,
-// when a brick needed lies beyond the end of the file or the mapping faults; also for a
-// level deeper than max_depth or a matrix smaller than the box.
+// when a brick needed lies beyond the end of the file or the mapping faults; also, with a
+// "FAILED to extract region" line, for a level deeper than max_depth, an origin off the
+// brick grid, a box beyond the root's cube or a matrix smaller than the box.
 bool extract_region(const HRVolume& volume, Math::Matrix_f& matrix, const HRVec3u& origin,
                     const HRVec3u& size, uint32_t level);
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/event.h"
@@ -305,6 +306,29 @@ TEST_F(NodeRequestTest, WorkersProcessAQueuedBatchAndListItsBadRequests) {
   EXPECT_EQ(ts::strip_timestamps(capture.text()),
             "WARNING data verification for brick at " +
                 std::to_string(node_at(1, 1, 1, 0)->brick_offset) + " FAILED...\n");
+}
+
+// Batches queued while the loader stops, and restarts in between, never leave a worker
+// asleep through the stop or a waiter without its done event.
+TEST_F(NodeRequestTest, StopsAmidQueuedBatchesJoinAndReleaseEveryWaiter) {
+  ASSERT_NO_FATAL_FAILURE(open(ts::hr_options(kEdge, kEdge, kEdge), 0));
+  Loader& loader = volume_.loader();
+  for (int round = 0; round < 200; ++round) {
+    std::vector<std::unique_ptr<Base::ManualResetEvent>> events;
+    for (int i = 0; i < 8; ++i) events.push_back(std::make_unique<Base::ManualResetEvent>());
+    std::thread producer([&] {
+      for (auto& event : events) {
+        auto batch = std::make_unique<RequestBatch>();
+        batch->done_event = event.get();
+        loader.queue_batch(std::move(batch));
+      }
+    });
+    loader.stop_loader();
+    producer.join();
+    for (auto& event : events) ASSERT_TRUE(event->is_set()) << "round " << round;
+    EXPECT_EQ(loader.thread_count(), 0u);
+    loader.start_loader();
+  }
 }
 
 }  // namespace

@@ -228,9 +228,15 @@ TEST(SliceExtract, CoarserLevelsAndEmptyRegions) {
   ts::CaptureStdout capture;
   EXPECT_FALSE(extract_region(volume, matrix, {0, 5, 0}, {32, 1, 32}, 2));
   EXPECT_FALSE(extract_region(volume, matrix, {0, 5, 0}, {33, 1, 32}, 1));
+  EXPECT_FALSE(extract_region(volume, matrix, {16, 5, 0}, {32, 1, 32}, 1));   // off the grid
+  EXPECT_FALSE(extract_region(volume, matrix, {32, 5, 64}, {32, 1, 32}, 1));  // beyond the root
+  EXPECT_FALSE(extract_region(volume, matrix, {0, 64, 0}, {32, 1, 32}, 1));
   EXPECT_EQ(ts::strip_timestamps(capture.text()),
             "FAILED to extract region at level 2: the finest level is 1\n"
-            "FAILED to extract region of 33 x 32 into a matrix of 32 x 32\n");
+            "FAILED to extract region of 33 x 32 into a matrix of 32 x 32\n"
+            "FAILED to extract region at 16,5,0 of 32 x 32 at level 1\n"
+            "FAILED to extract region at 32,5,64 of 32 x 32 at level 1\n"
+            "FAILED to extract region at 0,64,0 of 32 x 32 at level 1\n");
 }
 
 }  // namespace
