@@ -47,7 +47,6 @@ bool Loader::start_loader() {
   if (running()) return true;
   // The batch count is not reset here: it is shared with the other volumes' workers, and
   // every increment is paired with a decrement, so it is exact without a reset.
-  force_active_ = force_requested_;
   {
     std::lock_guard<std::mutex> lock(queue_lock_);
     running_.store(true, std::memory_order_release);
@@ -63,7 +62,7 @@ bool Loader::start_loader() {
   };
   for (uint32_t i = 0; i < worker_count_; ++i) start(&Loader::worker_loop);
   wake_preload_.reset();
-  if (force_active_) {
+  if (force_preload()) {
     force_counted_.reset();
     force_done_.reset();
     start(&Loader::force_preload_loop);

@@ -50,12 +50,12 @@ class Loader {
   // worker has processed it; a batch queued while the loader is stopped, or left in the
   // queue at a stop, is dropped unprocessed after its done event is set.
   void queue_batch(std::unique_ptr<RequestBatch> batch);
-  // Chooses the force preload thread for the next start_loader.
-  void set_force_preload(bool force) { force_requested_ = force; }
+  // Chooses the force preload thread for the next start_loader. Passes read the mode as
+  // they run, so a change while running also changes how a running pass counts and logs.
+  void set_force_preload(bool force) { force_preload_.store(force); }
 
   bool running() const { return running_.load(std::memory_order_acquire); }
-  // The mode the running threads were started in.
-  bool force_preload() const { return force_active_; }
+  bool force_preload() const { return force_preload_.load(); }
   bool sort_pool() const { return sort_pool_; }
   bool sort_requests() const { return sort_requests_; }
   uint32_t worker_count() const { return worker_count_; }
@@ -87,9 +87,7 @@ class Loader {
   BrickPool& pool_;
   std::mutex& pool_lock_;  // guards the pool and the nodes' brick attachments
   const uint32_t worker_count_ = kLoaderWorkerCount;
-  bool force_requested_ = false;  // for the next start; caller's thread only
-  // Written by start_loader before the threads start, read by them.
-  bool force_active_ = false;
+  std::atomic<bool> force_preload_{false};
   const bool sort_pool_ = true;
   const bool sort_requests_ = true;
   // Cleared (then every wait woken) to stop the threads, which poll it between steps;
