@@ -2,6 +2,7 @@
 // exception crosses into the calling program.
 #include "api/c_boundary.h"
 #include "api/volume_impl.h"
+#include "base/log_file.h"
 
 namespace {
 
@@ -87,6 +88,21 @@ void qvx_ozk_volume_kind(qvx_ozk_volume* volume, uint32_t* kind) {
     // Every handle the library gives out is a VolumeImpl.
     *kind = static_cast<uint32_t>(static_cast<QVX::ozK::VolumeImpl*>(volume)->kind());
   });
+}
+
+void qvx_ozk_log_to_stdout(void) {
+  guarded_void("qvx_ozk_log_to_stdout", [] { QVX::Base::log_use_standard_output(); });
+}
+
+void qvx_ozk_log_to_stderr(void) {
+  guarded_void("qvx_ozk_log_to_stderr", [] { QVX::Base::log_use_standard_error(); });
+}
+
+// A null path is a request for no file, which the log treats like the empty one: the
+// default stream and false.
+bool qvx_ozk_log_to_file(const char* path) {
+  return guarded("qvx_ozk_log_to_file", false,
+                 [&] { return QVX::Base::log_set_file(path != nullptr ? path : ""); });
 }
 
 #define QVX_OZK_STRINGIFY2(x) #x

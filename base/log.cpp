@@ -22,7 +22,7 @@ namespace {
 std::mutex g_log_mutex;
 // Guarded. Null after a failed open or a close, which means standard output.
 std::FILE* g_stream = stdout;
-// Guarded. The configured log file; empty while standard output is the stream.
+// Guarded. The configured log file; empty while a standard stream is the stream.
 std::string g_file_path;
 // Guarded. Rotations since the configured file was set.
 uint32_t g_file_index = 0;
@@ -36,6 +36,9 @@ constexpr int32_t kLevelThreshold = 0;
 constexpr size_t kMaxWideEntry = size_t{1} << 20;
 
 std::FILE* current_stream() { return g_stream != nullptr ? g_stream : stdout; }
+
+// The standard streams belong to the process: the log writes to them but never closes them.
+bool is_standard_stream(const std::FILE* stream) { return stream == stdout || stream == stderr; }
 
 std::string format_date(const Platform::LocalTime& t) {
   char text[32];
@@ -87,7 +90,7 @@ void printf_locked(const char* format, ...) {
 }
 
 void close_file_locked() {
-  if (g_stream == nullptr || g_stream == stdout) return;
+  if (g_stream == nullptr || is_standard_stream(g_stream)) return;
   const Platform::LocalTime t = Platform::local_time();
   std::fprintf(g_stream, "=== Log file closed: %s @ %s ===\n", format_date(t).c_str(),
                format_time(t).c_str());
@@ -110,8 +113,8 @@ void rotate_if_full_locked() {
   if (g_line_count.load(std::memory_order_relaxed) < g_rotation_threshold) return;
   if (g_stream == nullptr) return;  // after a failed open the count just goes on
   g_line_count.store(0, std::memory_order_relaxed);
-  // Standard output has no name to number, so it never rotates.
-  if (g_stream == stdout || g_file_path.empty()) return;
+  // A standard stream has no name to number, so it never rotates.
+  if (is_standard_stream(g_stream) || g_file_path.empty()) return;
   ++g_file_index;
   const std::string name = log_file_name_for_index(g_file_path, g_file_index);
   const std::string file_part = path_file_part(name, 0).value_or("");
@@ -119,6 +122,15 @@ void rotate_if_full_locked() {
   printf_locked("=== Log continues in logfile %lu (%s) ===\n", number, file_part.c_str());
   open_file_locked(name);
   printf_locked("=== Beginning of logfile %lu (%s) ===\n", number, file_part.c_str());
+  g_line_count.store(0, std::memory_order_relaxed);
+}
+
+void use_standard_stream(std::FILE* stream) {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  close_file_locked();
+  g_stream = stream;
+  g_file_path.clear();
+  g_file_index = 0;
   g_line_count.store(0, std::memory_order_relaxed);
 }
 
@@ -182,14 +194,9 @@ bool log_set_file(const std::string& path) {
   return g_stream != nullptr;
 }
 
-void log_use_standard_output() {
-  std::lock_guard<std::mutex> lock(g_log_mutex);
-  close_file_locked();
-  g_stream = stdout;
-  g_file_path.clear();
-  g_file_index = 0;
-  g_line_count.store(0, std::memory_order_relaxed);
-}
+void log_use_standard_output() { use_standard_stream(stdout); }
+
+void log_use_standard_error() { use_standard_stream(stderr); }
 
 void log_set_rotation_threshold(uint32_t entries) {
   std::lock_guard<std::mutex> lock(g_log_mutex);

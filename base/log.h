@@ -1,6 +1,7 @@
 // The process-wide diagnostic log. Each call writes one entry
-// "YYYY-MM-DD HH:MM:SS: <text>" to standard output, or to the log file when one is set
-// (base/log_file.h, internal), and flushes it. Callers end their formats with "\n".
+// "YYYY-MM-DD HH:MM:SS: <text>" to standard output, or to standard error or the log file
+// when one of them is chosen (base/log_file.h, internal), and flushes it. Callers end their
+// formats with "\n".
 // Entries from different threads never interleave.
 #pragma once
 

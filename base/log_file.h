@@ -9,10 +9,10 @@
 // ===" there, then itself; the count then restarts and the markers are not counted.
 // Logfile 1 is the configured path itself.
 //
-// While standard output is the stream no rotation happens: the entry that finds the count
-// at the threshold just starts it again. A log file that cannot be opened leaves the log writing to
-// standard output, without further rotation, until log_set_file or
-// log_use_standard_output is called again.
+// While standard output or standard error is the stream no rotation happens: the entry that
+// finds the count at the threshold just starts it again. A log file that cannot be opened
+// leaves the log writing to standard output, without further rotation, until log_set_file,
+// log_use_standard_output or log_use_standard_error is called again.
 //
 // Paths are narrow UTF-8. They are split at both '/' and '\\'; names are joined with the
 // platform separator (kPathSeparator of base/path.h). "Nothing" is std::nullopt.
@@ -38,6 +38,10 @@ bool log_set_file(const std::string& path);
 // Closes the log file (with its closing line), forgets the configured path and writes the
 // following entries to standard output; log_line_count() restarts at 0.
 void log_use_standard_output();
+
+// The same, with standard error as the stream: for programs whose standard output is their
+// own result. Neither standard stream is ever closed by the log.
+void log_use_standard_error();
 
 // For tests: rotate after `entries` entries instead of kLogRotationEntries (0 counts
 // as 1).

@@ -43,7 +43,8 @@ void Image_desc::reshape(uint32_t rows, uint32_t cols) {
   cols_ = cols;
 }
 
-bool save_image(const Image_f& image, const std::wstring& path, const std::wstring& format) {
+bool save_image(const Image_f& image, const std::wstring& path, const std::wstring& format,
+                float cmin, float cmax) {
   // The formats, tried in this order; each refuses names not its own at once. They hold
   // no state, so the table is made here rather than as objects built at load time.
   Format::TIFF tiff;
@@ -51,7 +52,7 @@ bool save_image(const Image_f& image, const std::wstring& path, const std::wstri
   Format::PNG png;
   const std::array<Format::Format*, 3> formats = {&tiff, &bmp, &png};
   for (Format::Format* f : formats) {
-    if (f->save_f(image, path, format, 1.0f, -1.0f)) return true;
+    if (f->save_f(image, path, format, cmin, cmax)) return true;
   }
   return false;
 }

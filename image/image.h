@@ -112,8 +112,12 @@ using Image_u8 = Image_int<uint8_t>;
 using Image_u16 = Image_int<uint16_t>;
 
 // Saves `image` to `path` in the format named `format` ("gray_tif32", "gray_tif16",
-// "gray_tif8"), with no value range. False, without a message of its own, for an unknown
-// name or a failed save (the format logs why).
-bool save_image(const Image_f& image, const std::wstring& path, const std::wstring& format);
+// "gray_tif8", "gray_bmp8", "gray_png8"). `cmin` < `cmax` maps that value range onto the
+// stored one (0..1 for "gray_tif32", the full integer range otherwise; values outside it
+// clip); without it "gray_tif32" keeps the values and the others take the image's own
+// range. False, without a message of its own, for an unknown name or a failed save (the
+// format logs why).
+bool save_image(const Image_f& image, const std::wstring& path, const std::wstring& format,
+                float cmin = 1.0f, float cmax = -1.0f);
 
 }  // namespace QVX::Image

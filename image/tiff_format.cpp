@@ -95,6 +95,9 @@ class TiffOutput {
   }
   bool open(bool big) {
     tif_ = TIFFOpen(Base::Platform::native_path(file_).c_str(), big ? "w8" : "w");
+    // The file exists before its header is written, so a header that does not fit (a full
+    // disk, a file-size limit) would leave an empty file behind.
+    if (tif_ == nullptr) Base::Platform::remove_file(file_);
     return tif_ != nullptr;
   }
   // Writes out what is buffered and closes; false when the data did not reach the file.

@@ -11,13 +11,15 @@
  * Three kinds of file are recognised by their first bytes, in this order:
  *   - packed volume: "# QVX Packed Volume" (or "# QVX v2.0 Packed Volume") text header and
  *     the raw 8/16/32-bit samples, plain or gzip-compressed;
- *   - HR volume: a multi-resolution brick file (the 16 bytes "QVXHRVOL", version, zeros);
- *     not read by this version, which refuses it;
+ *   - HR volume: a multi-resolution brick file (the 16 bytes "QVXHRVOL", version 1 to 4,
+ *     zeros), memory-mapped read-only; slices are copied from its finest bricks. Each
+ *     open HR volume runs nine threads of its own, stopped and joined by close;
  *   - header volume: a "<Brevant Quill Labs Volume Header>" text listing raw float32
  *     slice files, each plain or gzip-compressed.
  *
  * Errors: functions that can fail return false and write an entry beginning with
- * "FAILED" to the log on standard output. No exception leaves a C function.
+ * "FAILED" to the log, on standard output unless the program chose another destination
+ * (qvx_ozk_log_to_stderr, qvx_ozk_log_to_file). No exception leaves a C function.
  *
  * Threads: distinct handles may be used from distinct threads at once; one handle must
  * not be used by two threads at the same time.
@@ -175,6 +177,23 @@ QVX_OZK_API const char* qvx_ozk_version(void);
 #define QVX_OZK_KIND_HR 2u
 #define QVX_OZK_KIND_NONE 3u
 QVX_OZK_API void qvx_ozk_volume_kind(qvx_ozk_volume* volume, uint32_t* kind);
+
+/* Extension: where the log's entries go, for the whole process and from the next entry on.
+ * By default they go to standard output, which suits programs that own their console;
+ * a program whose standard output is its result moves them to standard error
+ * (qvx_ozk_log_to_stderr) or to a file (qvx_ozk_log_to_file), and qvx_ozk_log_to_stdout
+ * restores the default. Each call first closes a log file set before, ending it with a
+ * "=== Log file closed: ... ===" line; the library never closes a standard stream.
+ *
+ * qvx_ozk_log_to_file appends to the file at the UTF-8 `path`, creating missing
+ * directories. After every 100000 entries the log continues in a numbered file beside it
+ * ("scan.log", then "scan-2.log", "scan-3.log", ...). False when `path` is null or empty
+ * or the file cannot be opened; entries then go to standard output.
+ *
+ * Thread-safe: an entry being written by another thread ends in the old destination. */
+QVX_OZK_API void qvx_ozk_log_to_stdout(void);
+QVX_OZK_API void qvx_ozk_log_to_stderr(void);
+QVX_OZK_API bool qvx_ozk_log_to_file(const char* path);
 
 #ifdef __cplusplus
 } /* extern "C" */

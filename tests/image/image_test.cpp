@@ -70,6 +70,28 @@ TEST(SaveImage, ChoosesTheFormatByItsExactName) {
   EXPECT_FALSE(std::filesystem::exists("x.tif"));
 }
 
+TEST(SaveImage, ValueRangeReachesTheFormat) {
+  ts::TempDir dir;
+  float pixels[4] = {0, 1, 2, 3};
+  const Image_f image(pixels, 1, 4);
+  const std::string path = dir.file("range.bmp");
+  const std::wstring wide(path.begin(), path.end());
+  // The gray of each pixel: a 32-bit BMP row of one row, four bytes per pixel.
+  auto grays = [&] {
+    std::ifstream in(path, std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t offset = static_cast<unsigned char>(file.at(10));
+    std::string out;
+    for (size_t i = 0; i < 4; ++i)
+      out += std::to_string(static_cast<unsigned char>(file.at(offset + 4 * i))) + " ";
+    return out;
+  };
+  ASSERT_TRUE(QVX::Image::save_image(image, wide, L"gray_bmp8"));
+  EXPECT_EQ(grays(), "0 85 170 255 ");
+  ASSERT_TRUE(QVX::Image::save_image(image, wide, L"gray_bmp8", 1.0f, 2.0f));
+  EXPECT_EQ(grays(), "0 0 255 255 ");
+}
+
 TEST(Writers, GzNamesCompressAndOthersDoNot) {
   using QVX::Base::File::make_writer;
   ts::TempDir dir;

@@ -12,31 +12,41 @@
 
 namespace QVX::TestSupport {
 
-CaptureStdout::CaptureStdout() {
+namespace {
+
+// Both streams, so nothing buffered before or during a capture lands in the wrong place.
+void flush_standard_streams() {
   std::fflush(stdout);
-  char name[] = "/tmp/qvx_ozk_stdout_XXXXXX";
+  std::fflush(stderr);
+}
+
+}  // namespace
+
+CaptureOutput::CaptureOutput(int target_fd) : fd_(target_fd) {
+  flush_standard_streams();
+  char name[] = "/tmp/qvx_ozk_output_XXXXXX";
   const int fd = mkstemp(name);
   if (fd < 0) {
     ADD_FAILURE() << "cannot create a capture file";
     return;
   }
   path_ = name;
-  saved_fd_ = dup(STDOUT_FILENO);
-  dup2(fd, STDOUT_FILENO);
+  saved_fd_ = dup(fd_);
+  dup2(fd, fd_);
   close(fd);
 }
 
-CaptureStdout::~CaptureStdout() {
-  std::fflush(stdout);
+CaptureOutput::~CaptureOutput() {
+  flush_standard_streams();
   if (saved_fd_ >= 0) {
-    dup2(saved_fd_, STDOUT_FILENO);
+    dup2(saved_fd_, fd_);
     close(saved_fd_);
   }
   if (!path_.empty()) unlink(path_.c_str());
 }
 
-std::string CaptureStdout::text() {
-  std::fflush(stdout);
+std::string CaptureOutput::text() {
+  flush_standard_streams();
   std::ifstream in(path_, std::ios::binary);
   std::ostringstream out;
   out << in.rdbuf();

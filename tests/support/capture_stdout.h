@@ -1,24 +1,36 @@
-// Captures what the process writes to standard output while the object lives, for
-// matching log entries.
+// Captures what the process writes to standard output (or standard error) while the
+// object lives, for matching log entries.
 #pragma once
 
 #include <string>
 
 namespace QVX::TestSupport {
 
-class CaptureStdout {
+class CaptureOutput {
  public:
-  CaptureStdout();
-  ~CaptureStdout();
-  CaptureStdout(const CaptureStdout&) = delete;
-  CaptureStdout& operator=(const CaptureStdout&) = delete;
+  // `target_fd`: 1 for standard output, 2 for standard error.
+  explicit CaptureOutput(int target_fd);
+  ~CaptureOutput();
+  CaptureOutput(const CaptureOutput&) = delete;
+  CaptureOutput& operator=(const CaptureOutput&) = delete;
 
   // Everything written so far (the capture goes on).
   std::string text();
 
  private:
+  int fd_;
   int saved_fd_ = -1;
   std::string path_;
+};
+
+class CaptureStdout : public CaptureOutput {
+ public:
+  CaptureStdout() : CaptureOutput(1) {}
+};
+
+class CaptureStderr : public CaptureOutput {
+ public:
+  CaptureStderr() : CaptureOutput(2) {}
 };
 
 // The log entries in `text` with their "YYYY-MM-DD HH:MM:SS: " prefix removed; fails
