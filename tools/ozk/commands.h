@@ -1,0 +1,155 @@
+// The subcommands of the ozk tool and the pieces they share. Each command returns the
+// process exit code: kExitOk, kExitFailure (after one "ozk: ..." line on standard error)
+// or kExitUsage.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "qvx_ozk.h"
+
+namespace QVX::Ozk {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+struct Settings {
+  bool quiet = false;  // no progress output of the tool's own
+};
+
+// Writes "ozk: <message>" and a line feed to standard error; returns kExitFailure.
+int fail(const std::string& message);
+
+// "<what> '<path>': <cause>", the shape of every failure line.
+std::string describe_failure(const std::string& what, const std::string& path,
+                             const std::string& cause);
+
+// Why a slice index is refused: "out of range (the volume has N slices, 0 to N-1)".
+std::string out_of_range_cause(uint32_t slices);
+
+// A volume opened through the public interface, closed and deleted with the object.
+class VolumeHandle {
+ public:
+  VolumeHandle();
+  ~VolumeHandle();
+  VolumeHandle(const VolumeHandle&) = delete;
+  VolumeHandle& operator=(const VolumeHandle&) = delete;
+
+  // False with a one-line cause in `error` ("cannot open '<path>': ..."): the system's
+  // reason for a file that cannot be read, "not a volume of a known kind", or a note that
+  // the log says why a recognised file failed.
+  bool open(const std::string& path, std::string* error);
+  uint32_t width() const;   // columns of a slice (z)
+  uint32_t height() const;  // rows of a slice (x)
+  uint32_t slices() const;  // y
+  uint32_t kind() const;    // QVX_OZK_KIND_*
+  double data_min() const;
+  double data_max() const;
+  // True when the volume names a data range (data_min below data_max).
+  bool has_data_range() const { return data_min() < data_max(); }
+  bool read_slice(uint32_t index, float* out) const;
+  qvx_ozk_volume* get() const { return volume_; }
+
+ private:
+  qvx_ozk_volume* volume_;
+};
+
+// What `ozk info` shows of one volume; fields a kind does not have are empty.
+struct VolumeInfo {
+  std::string path;
+  std::string kind;                 // "packed", "header", "hr"
+  std::optional<uint32_t> version;  // HR only
+  uint32_t width = 0, height = 0, slices = 0;
+  double vmin[3] = {}, vmax[3] = {}, voxel_size[3] = {};
+  double data_min = 1.0, data_max = 0.0;    // data_min above data_max: no range known
+  std::optional<uint32_t> bits_per_sample;  // packed only
+  std::vector<std::string> files;           // header volumes: the slice files as listed
+  uint64_t file_size = 0;                   // of the file at `path`
+};
+bool describe_volume(const std::string& path, VolumeInfo* info, std::string* error);
+void print_info_text(const VolumeInfo& info, std::ostream& out);
+// One object on one line. Fields a kind does not have, an unknown data range and values
+// that are not finite are null.
+void print_info_json(const VolumeInfo& info, std::ostream& out);
+
+// The image files the tool writes.
+enum class ImageFormat {
+  Tif,    // 32-bit float TIFF, values as read
+  TifGz,  // the same, gzip-compressed
+  Png,    // 8-bit gray, windowed
+  Bmp,    // 8-bit gray, windowed
+};
+// By name: "tif", "tif.gz", "png", "bmp".
+std::optional<ImageFormat> image_format_named(const std::string& name);
+// By the end of a file name, in any case: ".tif"/".tiff", ".tif.gz"/".tiff.gz", ".png",
+// ".bmp".
+std::optional<ImageFormat> image_format_of_path(const std::string& path);
+const char* image_extension(ImageFormat format);  // ".tif", ".tif.gz", ".png", ".bmp"
+bool image_format_is_windowed(ImageFormat format);
+
+// Saves a float image of `height` rows of `width` values as `format`; the 8-bit formats
+// map [low, high] onto 0..255 (or the image's own range when low >= high). The file is
+// written under a temporary name beside `path` and renamed when complete, so a failure
+// leaves neither a partial file nor a changed old one. A `path` that names a device or a
+// pipe (such as /dev/stdout) receives the finished file's bytes instead. False with
+// "cannot write '<path>': <cause>" in `error`.
+bool save_slice_image(const std::string& path, ImageFormat format, const float* data,
+                      uint32_t height, uint32_t width, double low, double high, std::string* error);
+// The same with the format taken from the extension of `path`.
+bool save_slice_image(const std::string& path, const float* data, uint32_t height, uint32_t width,
+                      double low, double high, std::string* error);
+
+// Progress on standard error, counted in slices: a bar with count, rate and time left on a
+// terminal, plain lines (at every tenth of the work and at the end) otherwise; nothing
+// when quiet.
+class Progress {
+ public:
+  Progress(std::string label, uint64_t total, bool quiet);
+  ~Progress();  // finish()
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  void advance(uint64_t steps = 1);
+  void finish();
+
+ private:
+  struct State;
+  State* state_;
+};
+
+// Ctrl-C (SIGINT) and SIGTERM: the handler sets a flag the long commands poll, so they can
+// remove what they were writing and leave with kExitFailure ("ozk: interrupted").
+void install_interrupt_handler();
+bool interrupted();
+
+// The gray window of the 8-bit formats: values at or below `first` black, at or above
+// `second` white.
+using Window = std::pair<double, double>;
+
+// Subcommands.
+int run_info(const std::vector<std::string>& paths, bool json, const Settings& settings);
+// `format`: empty to follow the extension of `output`.
+int run_slice(const std::string& volume, uint32_t index, const std::string& output,
+              std::optional<ImageFormat> format, std::optional<Window> window,
+              const Settings& settings);
+// Python-like: slices first, first + step, ... below end.
+struct SliceRange {
+  uint32_t first = 0;
+  std::optional<uint32_t> end;  // exclusive; empty: all
+  uint32_t step = 1;
+};
+// Parses "A:B[:STEP]", "A:", ":B", "A" (that slice alone); false for anything else, a
+// step of 0 or an end not above the start.
+bool parse_slice_range(const std::string& text, SliceRange* range);
+// Parses "LO:HI" with LO below HI.
+bool parse_window(const std::string& text, Window* window);
+int run_export(const std::string& volume, const std::string& directory, ImageFormat format,
+               const SliceRange& range, std::optional<Window> window, const Settings& settings);
+int run_convert(const std::string& input, const std::string& output, const Settings& settings);
+int run_demo(const std::string& directory, uint32_t size, const Settings& settings);
+
+}  // namespace QVX::Ozk

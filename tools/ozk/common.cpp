@@ -1,0 +1,117 @@
+// Failure lines and the volume handle the commands share.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+
+#include "tools/ozk/commands.h"
+#include "tools/ozk/volume_file.h"
+
+namespace QVX::Ozk {
+namespace {
+
+const char* kind_name(FileKind kind) {
+  switch (kind) {
+    case FileKind::Packed:
+      return "packed";
+    case FileKind::HR:
+      return "HR";
+    case FileKind::Header:
+      return "header";
+    case FileKind::Unknown:
+      break;
+  }
+  return "unknown";
+}
+
+// The library only says "false" (and logs the details); the one line the user reads names
+// the likeliest cause, found by looking at the file from outside.
+std::string open_failure_cause(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::status(path, ec);
+  if (ec) return ec.message();
+  if (std::filesystem::is_directory(status)) return std::strerror(EISDIR);
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::strerror(errno);
+  std::fclose(file);
+  const FileKind kind = sniff_file_kind(path);
+  if (kind == FileKind::Unknown) return "not a volume of a known kind";
+  return std::string("damaged or unreadable ") + kind_name(kind) + " volume (the log says why)";
+}
+
+}  // namespace
+
+int fail(const std::string& message) {
+  std::cout.flush();
+  std::cerr << "ozk: " << message << '\n';
+  std::cerr.flush();
+  return kExitFailure;
+}
+
+std::string describe_failure(const std::string& what, const std::string& path,
+                             const std::string& cause) {
+  return what + " '" + path + "': " + cause;
+}
+
+std::string out_of_range_cause(uint32_t slices) {
+  if (slices == 0) return "out of range (the volume has no slices)";
+  return "out of range (the volume has " + std::to_string(slices) + " slices, 0 to " +
+         std::to_string(slices - 1) + ")";
+}
+
+VolumeHandle::VolumeHandle() : volume_(qvx_ozk_volume_create()) {}
+
+VolumeHandle::~VolumeHandle() {
+  if (volume_ != nullptr) qvx_ozk_volume_close(volume_);
+  qvx_ozk_volume_delete(volume_);
+}
+
+bool VolumeHandle::open(const std::string& path, std::string* error) {
+  if (volume_ != nullptr && qvx_ozk_volume_open(volume_, path.c_str())) return true;
+  const std::string cause = volume_ == nullptr ? "out of memory" : open_failure_cause(path);
+  if (error != nullptr) *error = describe_failure("cannot open", path, cause);
+  return false;
+}
+
+uint32_t VolumeHandle::width() const {
+  uint32_t value = 0;
+  if (volume_ != nullptr) qvx_ozk_volume_slice_width(volume_, &value);
+  return value;
+}
+
+uint32_t VolumeHandle::height() const {
+  uint32_t value = 0;
+  if (volume_ != nullptr) qvx_ozk_volume_slice_height(volume_, &value);
+  return value;
+}
+
+uint32_t VolumeHandle::slices() const {
+  uint32_t value = 0;
+  if (volume_ != nullptr) qvx_ozk_volume_num_slices(volume_, &value);
+  return value;
+}
+
+uint32_t VolumeHandle::kind() const {
+  uint32_t value = QVX_OZK_KIND_NONE;
+  if (volume_ != nullptr) qvx_ozk_volume_kind(volume_, &value);
+  return value;
+}
+
+double VolumeHandle::data_min() const {
+  double value = 1.0;
+  if (volume_ != nullptr) qvx_ozk_volume_data_min(volume_, &value);
+  return value;
+}
+
+double VolumeHandle::data_max() const {
+  double value = 0.0;
+  if (volume_ != nullptr) qvx_ozk_volume_data_max(volume_, &value);
+  return value;
+}
+
+bool VolumeHandle::read_slice(uint32_t index, float* out) const {
+  return volume_ != nullptr && qvx_ozk_volume_read_slice(volume_, out, index);
+}
+
+}  // namespace QVX::Ozk
