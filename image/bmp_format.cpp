@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -82,17 +83,21 @@ bool read_all(int fd, const std::wstring& name, Bytes& out) {
     log_wprintf(L"FAILED to open compressed bmp for reading '%ls'\n", name.c_str());
     return false;
   }
-  constexpr size_t kChunk = size_t{1} << 20;
+  // Small files are the common case: the buffer starts small and grows by doubling the
+  // step, so a tiny file never pays for zeroing a megabyte.
+  constexpr size_t kFirstChunk = size_t{1} << 12;
+  constexpr size_t kMaxChunk = size_t{1} << 24;
+  size_t chunk = kFirstChunk;
   bool ok = true;
-  for (;;) {
+  for (;; chunk = std::min(chunk * 2, kMaxChunk)) {
     const size_t used = out.data.size();
     if (used > kMaxFileBytes) {
       log_wprintf(L"FAILED to read bmp '%ls': larger than 1 GiB\n", name.c_str());
       ok = false;
       break;
     }
-    out.data.resize(used + kChunk);
-    const int got = gzread(stream, out.data.data() + used, static_cast<unsigned>(kChunk));
+    out.data.resize(used + chunk);
+    const int got = gzread(stream, out.data.data() + used, static_cast<unsigned>(chunk));
     if (got < 0) {
       log_wprintf(L"FAILED to read bmp data from '%ls'\n", name.c_str());
       ok = false;

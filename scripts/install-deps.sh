@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ git pkg-config zlib1g-dev libtiff-dev libpng-dev libcli11-dev libgtest-dev
-          libbenchmark-dev clang-format binutils libtiff-tools python3-tifffile python3-numpy
+          libbenchmark-dev clang clang-format binutils libtiff-tools python3-tifffile python3-numpy
           python3-pil)
 
 missing=()

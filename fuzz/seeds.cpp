@@ -1,0 +1,175 @@
+#include "fuzz/seeds.h"
+
+#include <stdlib.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "base/utf.h"
+#include "fuzz/entry_points.h"
+#include "image/image.h"
+#include "tests/support/volume_writers.h"
+#include "tools/hr_writer/hr_writer.h"
+
+namespace QVX::Fuzz {
+namespace {
+
+namespace ts = QVX::TestSupport;
+
+std::string gzip(const std::string& bytes) {
+  z_stream z{};
+  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    return {};
+  }
+  std::string out(deflateBound(&z, bytes.size()) + 32, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+std::vector<uint8_t> to_u8(const std::vector<float>& v) {
+  std::vector<uint8_t> out;
+  for (float f : v) out.push_back(static_cast<uint8_t>(static_cast<uint32_t>(f) & 0xFF));
+  return out;
+}
+std::vector<uint16_t> to_u16(const std::vector<float>& v) {
+  std::vector<uint16_t> out;
+  for (float f : v) out.push_back(static_cast<uint16_t>(static_cast<uint32_t>(f) & 0xFFFF));
+  return out;
+}
+
+std::vector<Seed> packed_seeds() {
+  const uint32_t nx = 5, ny = 4, nz = 6;
+  const std::vector<float> v = ts::generated_volume(nx, ny, nz);
+  const std::string p8 = ts::packed_header(nx, ny, nz, 8) + ts::u8_bytes(to_u8(v));
+  const std::string p16 = ts::packed_header(nx, ny, nz, 16, {}, "\r\n") + ts::u16_bytes(to_u16(v));
+  const std::string p32 =
+      ts::packed_header(nx, ny, nz, 32, {"DisplayRange: 0 4000", "Min: 0 0 0", "Max: 5 4 6"}) +
+      ts::f32_bytes(v);
+  const std::string p32t =
+      ts::packed_header(nx, ny, nz, 32, {ts::colour_table_section(0, 1, -2, 4000)}) +
+      ts::f32_bytes(v);
+  return {{"u8.pvol", p8},          {"u16.pvol", p16},        {"f32.pvol", p32},
+          {"f32_table.pvol", p32t}, {"u8.pvol.gz", gzip(p8)}, {"f32.pvol.gz", gzip(p32)}};
+}
+
+std::vector<Seed> header_seeds() {
+  const uint32_t nx = 5, ny = 4, nz = 6;
+  const std::string slices = ts::f32_bytes(ts::generated_volume(nx, ny, nz));
+  const std::string plain = ts::header_volume_text(nx, ny, nz, {{"slice.raw", int{ny}}},
+                                                   {"<DataRange>0 4000</DataRange>"});
+  const std::string located =
+      ts::header_volume_text(nx, ny, nz, {{"slice.raw", 2}, {"slice.raw", 2}},
+                             {"<Location>", "<Min>0 0 0</Min>", "<Max>5 4 6</Max>", "</Location>"});
+  return {{"plain.hdr", header_volume_input(plain, slices)},
+          {"two_names.hdr", header_volume_input(located, slices)},
+          {"gzipped.hdr", header_volume_input(plain, gzip(slices))}};
+}
+
+std::vector<Seed> tag_seeds() {
+  std::vector<Seed> out;
+  for (const Seed& s : header_seeds())
+    out.push_back({s.name, s.bytes.substr(0, s.bytes.find('\0'))});
+  out.push_back({"colour_table.txt", ts::colour_table_section(0, 1, -2, 4000)});
+  return out;
+}
+
+std::string read_whole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A scratch directory for the writers that only write files; removed on destruction.
+struct ScratchDir {
+  ScratchDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "qvx_ozk_seeds_XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+  std::string file(const char* name) const { return path + "/" + name; }
+  std::string path;
+};
+
+// Small files keep the fuzzer fast: past the root, only the first child of each node
+// keeps its 32^3 brick (128 KiB each).
+std::vector<Seed> hr_seeds() {
+  ScratchDir dir;
+  std::vector<Seed> out;
+  struct Case {
+    const char* name;
+    uint32_t n[3];
+    uint32_t version;
+    uint8_t checksum_type;
+  };
+  for (const Case& c :
+       {Case{"v4_crc.hr", {64, 40, 33}, 4, 2}, Case{"v4_plain.hr", {64, 64, 64}, 4, 0},
+        Case{"v4_sum.hr", {32, 20, 32}, 4, 1}, Case{"v3.hr", {40, 32, 32}, 3, 2},
+        Case{"v1.hr", {32, 32, 32}, 1, 0}}) {
+    Tools::HRWriteOptions options;
+    options.version = c.version;
+    options.checksum_type = c.checksum_type;
+    options.resolution = {c.n[0], c.n[1], c.n[2]};
+    options.voxel = [](uint32_t x, uint32_t y, uint32_t z) {
+      return static_cast<float>(x) + 1000.0f * static_cast<float>(y) + 0.5f * static_cast<float>(z);
+    };
+    options.no_brick = [](const Tools::HRNodeKey& k) {
+      return k.depth > 0 && (k.x | k.y | k.z) != 0;
+    };
+    const std::string path = dir.file(c.name);
+    std::string error;
+    if (Tools::write_hr_volume(path, options, nullptr, &error)) {
+      out.push_back({c.name, read_whole(path)});
+    }
+  }
+  return out;
+}
+
+// Saves a small gradient through the image layer in each named format.
+std::vector<Seed> image_seeds(const std::vector<std::pair<const char*, const wchar_t*>>& files) {
+  ScratchDir dir;
+  const uint32_t rows = 7, cols = 9;
+  std::vector<float> pixels(rows * cols);
+  for (uint32_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>(i) / 62.0f;
+  Image::Image_f image(pixels.data(), rows, cols);
+  std::vector<Seed> out;
+  for (const auto& [name, format] : files) {
+    const std::string path = dir.file(name);
+    if (Image::save_image(image, Base::utf8_to_wide(path), format)) {
+      out.push_back({name, read_whole(path)});
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<Seed> seeds(const std::string& target) {
+  if (target == "packed_volume") return packed_seeds();
+  if (target == "header_volume") return header_seeds();
+  if (target == "tag_reader") return tag_seeds();
+  if (target == "hr_volume") return hr_seeds();
+  if (target == "tiff_load") {
+    return image_seeds({{"f32.tif", L"gray_tif32"},
+                        {"u16.tif", L"gray_tif16"},
+                        {"u8.tif", L"gray_tif8"},
+                        {"f32.tif.gz", L"gray_tif32"}});
+  }
+  if (target == "bmp_load")
+    return image_seeds({{"u8.bmp", L"gray_bmp8"}, {"u8.bmp.gz", L"gray_bmp8"}});
+  if (target == "png_load") return image_seeds({{"u8.png", L"gray_png8"}});
+  return {};
+}
+
+}  // namespace QVX::Fuzz

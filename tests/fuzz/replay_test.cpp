@@ -1,0 +1,90 @@
+// Every fuzz target's body replayed over its generated seeds, its committed crash files
+// and the public conformance suites, so that a fixed crash stays fixed in every build.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "fuzz/entry_points.h"
+#include "fuzz/seeds.h"
+#include "tests/support/capture_stdout.h"
+
+namespace QVX::Fuzz {
+
+// Test names and messages show the target's name rather than its bytes (found by lookup in
+// the target's namespace).
+void PrintTo(const Target& target, std::ostream* out) { *out << target.name; }
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_whole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool run(const Target& target, const std::string& bytes) {
+  return target.run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// The regular files of `dir`, sorted, or none where it does not exist.
+std::vector<fs::path> files_in(const fs::path& dir) {
+  std::vector<fs::path> out;
+  if (!fs::is_directory(dir)) return out;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.is_regular_file() && entry.path().filename() != "README.md") {
+      out.push_back(entry.path());
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class FuzzReplay : public ::testing::TestWithParam<Target> {};
+
+TEST_P(FuzzReplay, AcceptsEverySeed) {
+  const std::vector<Seed> all = seeds(GetParam().name);
+  ASSERT_FALSE(all.empty());
+  for (const Seed& seed : all) {
+    TestSupport::CaptureStdout quiet;
+    EXPECT_TRUE(run(GetParam(), seed.bytes)) << seed.name;
+  }
+}
+
+TEST_P(FuzzReplay, SurvivesEveryCrashFile) {
+  const fs::path dir =
+      fs::path(QVX_OZK_SOURCE_DIR) / "fuzz" / "crashers" / (std::string(GetParam().name) + "_fuzz");
+  for (const fs::path& path : files_in(dir)) {
+    SCOPED_TRACE(path.string());
+    TestSupport::CaptureStdout quiet;
+    run(GetParam(), read_whole(path));
+  }
+}
+
+TEST(FuzzReplay, SurvivesThePublicSuites) {
+  const fs::path testdata = fs::path(QVX_OZK_SOURCE_DIR) / ".." / "shared" / "testdata";
+  const std::vector<std::pair<std::string, EntryPoint>> suites = {{"bmpsuite", bmp_load},
+                                                                  {"pngsuite", png_load}};
+  for (const auto& [suite, target] : suites) {
+    for (const fs::path& path : files_in(testdata / suite)) {
+      SCOPED_TRACE(path.string());
+      TestSupport::CaptureStdout quiet;
+      const std::string bytes = read_whole(path);
+      target(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay, ::testing::ValuesIn(targets()),
+                         [](const ::testing::TestParamInfo<Target>& param_info) {
+                           return std::string(param_info.param.name);
+                         });
+
+}  // namespace
+}  // namespace QVX::Fuzz

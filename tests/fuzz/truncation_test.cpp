@@ -1,0 +1,143 @@
+// Valid files of every kind cut at every length up to 4 KiB and at evenly spread lengths
+// beyond: each cut either fails cleanly or reads exactly what the whole file holds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz/entry_points.h"
+#include "fuzz/seeds.h"
+#include "qvx_ozk.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/temp_dir.h"
+
+namespace QVX::Fuzz {
+namespace {
+
+namespace ts = QVX::TestSupport;
+
+constexpr size_t kEveryLengthUpTo = 4096;
+constexpr size_t kSpreadLengths = 500;
+
+// 0 .. min(size, 4 KiB) one by one (every `step`-th), then `spread` lengths evenly
+// between there and the whole size; the whole size is left out.
+std::vector<size_t> cut_lengths(size_t size, size_t step = 1, size_t spread = kSpreadLengths) {
+  std::vector<size_t> out;
+  const size_t dense = std::min(size, kEveryLengthUpTo);
+  for (size_t n = 0; n < dense; n += step) out.push_back(n);
+  if (size > kEveryLengthUpTo) {
+    for (size_t i = 0; i < spread; ++i) out.push_back(dense + (size - dense) * i / spread);
+  }
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+std::string seed(const char* target, const std::string& name) {
+  for (const Seed& s : seeds(target)) {
+    if (s.name == name) return s.bytes;
+  }
+  ADD_FAILURE() << "no seed " << name << " of " << target;
+  return {};
+}
+
+// What a volume reads through the public interface: geometry, then every slice (empty
+// where the read fails); `opened` false when the open fails.
+struct Reading {
+  bool opened = false;
+  uint32_t width = 0, height = 0, slices = 0;
+  std::vector<std::vector<float>> data;
+};
+
+Reading read_volume(const std::string& path) {
+  Reading r;
+  qvx_ozk_volume* v = qvx_ozk_volume_create();
+  r.opened = qvx_ozk_volume_open(v, path.c_str());
+  if (r.opened) {
+    qvx_ozk_volume_slice_width(v, &r.width);
+    qvx_ozk_volume_slice_height(v, &r.height);
+    qvx_ozk_volume_num_slices(v, &r.slices);
+    for (uint32_t i = 0; i < r.slices; ++i) {
+      std::vector<float> slice(size_t{r.width} * r.height);
+      if (!qvx_ozk_volume_read_slice(v, slice.data(), i)) slice.clear();
+      r.data.push_back(std::move(slice));
+    }
+  }
+  qvx_ozk_volume_close(v);
+  qvx_ozk_volume_delete(v);
+  return r;
+}
+
+// A cut reading agrees with the whole file's: same geometry, and every slice it reads
+// holds the same values.
+void expect_partial_of(const Reading& cut, const Reading& whole, size_t length) {
+  if (!cut.opened) return;
+  ASSERT_EQ(cut.width, whole.width) << length;
+  ASSERT_EQ(cut.height, whole.height) << length;
+  ASSERT_EQ(cut.slices, whole.slices) << length;
+  for (uint32_t i = 0; i < cut.slices; ++i) {
+    if (cut.data[i].empty()) continue;
+    ASSERT_TRUE(cut.data[i] == whole.data[i]) << "slice " << i << " of a cut at " << length;
+  }
+}
+
+// Cuts the file `name` (the rest of the volume stays whole in `dir`) and reads `volume`.
+void sweep_volume(const std::string& bytes, const std::string& dir_path, const std::string& name,
+                  const std::string& volume, size_t step = 1, size_t spread = kSpreadLengths) {
+  const std::string path = dir_path + "/" + name;
+  ts::write_file(path, bytes);
+  ts::CaptureStdout quiet;
+  const Reading whole = read_volume(dir_path + "/" + volume);
+  ASSERT_TRUE(whole.opened);
+  for (const std::vector<float>& slice : whole.data) ASSERT_FALSE(slice.empty());
+  for (size_t length : cut_lengths(bytes.size(), step, spread)) {
+    ts::write_file(path, bytes.substr(0, length));
+    ASSERT_NO_FATAL_FAILURE(expect_partial_of(read_volume(dir_path + "/" + volume), whole, length));
+  }
+}
+
+TEST(Truncation, PackedVolumes) {
+  for (const char* name : {"u8.pvol", "u16.pvol", "f32_table.pvol", "u8.pvol.gz", "f32.pvol.gz"}) {
+    SCOPED_TRACE(name);
+    ts::TempDir dir;
+    sweep_volume(seed("packed_volume", name), dir.path(), "v.pvol", "v.pvol");
+  }
+}
+
+TEST(Truncation, HeaderVolumeHeaderAndSliceFile) {
+  for (const char* name : {"plain.hdr", "gzipped.hdr"}) {
+    SCOPED_TRACE(name);
+    const std::string input = seed("header_volume", name);
+    const size_t nul = input.find('\0');
+    ASSERT_NE(nul, std::string::npos);
+    ts::TempDir dir;
+    ts::write_file(dir.file("slice.raw"), input.substr(nul + 1));
+    sweep_volume(input.substr(0, nul), dir.path(), "v.hdr", "v.hdr");
+    ts::write_file(dir.file("v.hdr"), input.substr(0, nul));
+    sweep_volume(input.substr(nul + 1), dir.path(), "slice.raw", "v.hdr");
+  }
+}
+
+// Every HR open starts nine threads, so this sweep takes every 8th length below 4 KiB.
+TEST(Truncation, HRVolume) {
+  ts::TempDir dir;
+  sweep_volume(seed("hr_volume", "v4_crc.hr"), dir.path(), "v.hr", "v.hr", 8, 200);
+}
+
+TEST(Truncation, ImagesThroughTheFuzzEntryPoints) {
+  const std::vector<std::pair<std::string, EntryPoint>> loaders = {
+      {"tiff_load", tiff_load}, {"bmp_load", bmp_load}, {"png_load", png_load}};
+  for (const auto& [target, run] : loaders) {
+    for (const Seed& s : seeds(target)) {
+      SCOPED_TRACE(s.name);
+      const auto* data = reinterpret_cast<const uint8_t*>(s.bytes.data());
+      ts::CaptureStdout quiet;
+      EXPECT_TRUE(run(data, s.bytes.size()));
+      for (size_t length : cut_lengths(s.bytes.size())) run(data, length);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace QVX::Fuzz
