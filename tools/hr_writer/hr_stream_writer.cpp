@@ -13,57 +13,22 @@
 #include <utility>
 #include <vector>
 
+#include "tools/hr_writer/hr_file_bytes.h"
+
 namespace QVX::Tools {
 namespace {
 
-constexpr char kMagic[8] = {'Q', 'V', 'X', 'H', 'R', 'V', 'O', 'L'};
+using namespace HRBytes;
+
 constexpr uint32_t kVersion = 4;
 constexpr uint8_t kChecksumCrc32 = 2;
-constexpr uint32_t kBrickEdge = 32;
-constexpr uint32_t kBrickSamples = kBrickEdge * kBrickEdge * kBrickEdge;
-constexpr uint64_t kBrickDataBytes = 4 * uint64_t{kBrickSamples};
-constexpr uint64_t kBrickRecordBytes = kBrickDataBytes + 4;  // samples, CRC-32
-constexpr uint64_t kHeaderBytes = 122;                       // version 4
-constexpr uint64_t kNodeRecordBytes = 20;  // child_flag u32, brick_offset u64, min, max f32
-constexpr uint64_t kTileBytes = 12 + 8 * kNodeRecordBytes;  // parent code, 8 records
+constexpr uint64_t kHeaderBytes = 122;  // version 4
 // Readers refuse a tree whose largest stored edge is this or less.
 constexpr uint32_t kSmallestStoredEdge = 16;
 constexpr uint32_t kLargestEdge = uint32_t{1} << 31;
 constexpr uint32_t kPositiveZeroBits = 0;
 
-void put_u32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put_u64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put_f32(uint8_t* p, float v) { put_u32(p, std::bit_cast<uint32_t>(v)); }
-void put_f64(uint8_t* p, double v) { put_u64(p, std::bit_cast<uint64_t>(v)); }
-
 uint32_t ceil_div(uint64_t a, uint64_t b) { return static_cast<uint32_t>((a + b - 1) / b); }
-
-// Octant i of `parent` from the 32^3 samples of child i. The order of the sums is part of
-// the file: both writers must round alike.
-void reduce_into(const float* child, uint32_t i, float* parent) {
-  constexpr uint32_t half = kBrickEdge / 2, row = kBrickEdge, plane = kBrickEdge * kBrickEdge;
-  const uint32_t ox = (i & 1) * half, oy = ((i >> 1) & 1) * half, oz = ((i >> 2) & 1) * half;
-  for (uint32_t z = 0; z < half; ++z) {
-    for (uint32_t y = 0; y < half; ++y) {
-      for (uint32_t x = 0; x < half; ++x) {
-        const float* q = child + 2 * x + row * 2 * y + plane * 2 * z;
-        double sum = q[0];
-        sum += q[1];
-        sum += q[row];
-        sum += q[row + 1];
-        sum += q[plane];
-        sum += q[plane + 1];
-        sum += q[plane + row];
-        sum += q[plane + row + 1];
-        parent[(ox + x) + row * (oy + y) + plane * (oz + z)] = static_cast<float>(sum / 8.0);
-      }
-    }
-  }
-}
 
 // What the writer keeps of a node until the node area is written.
 struct NodeInfo {

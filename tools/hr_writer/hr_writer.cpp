@@ -11,16 +11,13 @@
 #include <new>
 #include <utility>
 
+#include "tools/hr_writer/hr_file_bytes.h"
+
 namespace QVX::Tools {
 namespace {
 
-constexpr char kMagic[8] = {'Q', 'V', 'X', 'H', 'R', 'V', 'O', 'L'};
-constexpr uint32_t kBrickEdge = 32;
-constexpr uint32_t kBrickSamples = kBrickEdge * kBrickEdge * kBrickEdge;
-constexpr uint64_t kBrickDataBytes = 4 * uint64_t{kBrickSamples};
-constexpr uint64_t kBrickRecordBytes = kBrickDataBytes + 4;  // samples, checksum word
-constexpr uint64_t kNodeRecordBytes = 20;  // child_flag u32, brick_offset u64, min, max f32
-constexpr uint64_t kTileBytes = 12 + 8 * kNodeRecordBytes;  // parent code, 8 records
+using namespace HRBytes;
+
 // Any word differs from itself xor this, and the fallback below is never 0.
 constexpr uint32_t kWrongWordMask = 0xA5A5A5A5u;
 
@@ -55,15 +52,6 @@ uint8_t effective_checksum_type(const HRWriteOptions& options) {
       return options.checksum_type;
   }
 }
-
-void put_u32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put_u64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void put_f32(uint8_t* p, float v) { put_u32(p, std::bit_cast<uint32_t>(v)); }
-void put_f64(uint8_t* p, double v) { put_u64(p, std::bit_cast<uint64_t>(v)); }
 
 bool ask(const std::function<bool(const HRNodeKey&)>& predicate, const HRNodeKey& key) {
   return predicate && predicate(key);
@@ -288,28 +276,6 @@ void Writer::fill_finest(const HRNodeKey& key, float* samples) const {
       const auto vz = static_cast<uint32_t>(start[2] + z);
       for (uint32_t x = 0; x < count[0]; ++x) {
         row[x] = options_.voxel(static_cast<uint32_t>(start[0] + x), vy, vz);
-      }
-    }
-  }
-}
-
-// Octant i of `parent` from the 32^3 samples of child i.
-void reduce_into(const float* child, uint32_t i, float* parent) {
-  constexpr uint32_t half = kBrickEdge / 2, row = kBrickEdge, plane = kBrickEdge * kBrickEdge;
-  const uint32_t ox = (i & 1) * half, oy = ((i >> 1) & 1) * half, oz = ((i >> 2) & 1) * half;
-  for (uint32_t z = 0; z < half; ++z) {
-    for (uint32_t y = 0; y < half; ++y) {
-      for (uint32_t x = 0; x < half; ++x) {
-        const float* q = child + 2 * x + row * 2 * y + plane * 2 * z;
-        double sum = q[0];
-        sum += q[1];
-        sum += q[row];
-        sum += q[row + 1];
-        sum += q[plane];
-        sum += q[plane + 1];
-        sum += q[plane + row];
-        sum += q[plane + row + 1];
-        parent[(ox + x) + row * (oy + y) + plane * (oz + z)] = static_cast<float>(sum / 8.0);
       }
     }
   }
