@@ -30,10 +30,15 @@ constexpr uint32_t kFileHeaderSize = 14;
 constexpr uint32_t kSavedHeaderSize = 54;
 
 // Whole files are read into memory, so their size is capped; the pixel count is capped so
-// that neither the float image nor an RLE decode buffer can grow without bound (RLE data
-// does not bound the image size: an early end-of-bitmap is valid).
+// that neither the float image nor an RLE decode buffer can grow without bound.
 constexpr uint64_t kMaxFileBytes = uint64_t{1} << 30;
 constexpr uint64_t kMaxPixels = uint64_t{1} << 28;
+// RLE data does not bound the image size (an early end-of-bitmap is valid), so a tiny file
+// could otherwise make the loader allocate for 2^28 pixels. A run of two bytes paints at most
+// 255 pixels; an RLE image may cover this many pixels per byte of its data, plus a margin
+// that any image up to 4096 x 4096 fits in whatever its encoding.
+constexpr uint64_t kRlePixelsPerByte = 256;
+constexpr uint64_t kRleMarginPixels = uint64_t{1} << 24;
 
 constexpr float kGreen = 0.5f / 255.0f;
 constexpr float kRed = 0.344f / 255.0f;
@@ -429,6 +434,14 @@ bool BMP::load_f(Image_f& image, int fd) {
   const uint64_t stride = rle ? h.width : row_bytes(h);
   if (!rle && !file.fits(h.pixel_offset, stride * h.height)) {
     log_wprintf(L"FAILED to read bmp pixel data '%ls'\n", name.c_str());
+    return false;
+  }
+  const uint64_t rle_bytes = file.data.size() - h.pixel_offset;
+  if (rle && uint64_t{h.width} * h.height > kRleMarginPixels + rle_bytes * kRlePixelsPerByte) {
+    log_wprintf(
+        L"FAILED to read bmp pixel data '%ls': %llu bytes of RLE data cannot describe "
+        L"%u x %u pixels\n",
+        name.c_str(), static_cast<unsigned long long>(rle_bytes), h.width, h.height);
     return false;
   }
   if (!image.resize(h.height, h.width) || !describe(image, h)) return false;

@@ -1,5 +1,6 @@
 #include <zlib.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -20,6 +21,13 @@ using Base::log_wprintf;
 
 // The float image is at most 4 GiB.
 constexpr uint64_t kMaxPixels = uint64_t{1} << 30;
+// Pixels come from the file: uncompressed, the file must hold them; compressed, none of
+// TIFF's compressions inflates by more than this. A header claiming more is refused before
+// the image is allocated; images up to 4096 x 4096 pass whatever the file holds.
+constexpr uint64_t kMaxInflation = 4096;
+constexpr uint64_t kMarginPixels = uint64_t{1} << 24;
+// The most a gzip stream inflates (deflate's limit is 1032:1).
+constexpr uint64_t kGzipInflation = 1032;
 
 gzFile stream_of(thandle_t handle) { return static_cast<gzFile>(handle); }
 
@@ -116,6 +124,26 @@ void read_info(::TIFF* tif, Image& image) {
 template <typename T>
 std::unique_ptr<T[]> zeroed(uint64_t count) {
   return std::unique_ptr<T[]>(new (std::nothrow) T[count]());
+}
+
+// Bytes the TIFF stream over `fd` can deliver; unknown (pipes) is unlimited.
+uint64_t stream_bytes(::TIFF* tif, int fd) {
+  const int64_t size = Base::Platform::descriptor_size(fd);
+  if (size <= 0) return UINT64_MAX;
+  const bool gzip = gzdirect(stream_of(TIFFClientdata(tif))) == 0;
+  return static_cast<uint64_t>(size) * (gzip ? kGzipInflation : 1);
+}
+
+bool justified_by_file(::TIFF* tif, int fd, uint64_t pixels, uint64_t bits_per_pixel) {
+  if (pixels <= kMarginPixels) return true;
+  const uint64_t bytes = stream_bytes(tif, fd);
+  if (bytes == UINT64_MAX) return true;
+  uint16_t compression = COMPRESSION_NONE;
+  TIFFGetField(tif, TIFFTAG_COMPRESSION, &compression);
+  const uint64_t inflation = compression == COMPRESSION_NONE ? 1 : kMaxInflation;
+  // pixels <= 2^30 and bits_per_pixel < 2^32: the product fits.
+  const uint64_t needed = (pixels - kMarginPixels) * bits_per_pixel / 8;
+  return needed / inflation <= bytes;
 }
 
 bool scanline_fits(::TIFF* tif, uint64_t row_bytes) {
@@ -285,6 +313,13 @@ bool TIFF::load_f(Image_f& image, int fd) {
   TIFFGetField(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
   TIFFGetField(tif.get(), TIFFTAG_SAMPLEFORMAT, &sample_format);
   TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric);
+  // Every image the loaders read has 8 bits per pixel or more.
+  const uint64_t bits_per_pixel = std::max<uint64_t>(uint64_t{bits} * samples, 8);
+  if (!justified_by_file(tif.get(), fd, uint64_t{width} * height, bits_per_pixel)) {
+    log_wprintf(L"FAILED to read tiff '%ls': the file is too small for its image (w=%u, h=%u)\n",
+                image.file_name.c_str(), width, height);
+    return false;
+  }
 
   const Image_desc desc(height, width, image.file_name, L"unsupported_tif", bits / 8u);
   if (!image.resize(height, width) || !image.assign_description(desc)) return false;

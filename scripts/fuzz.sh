@@ -28,7 +28,7 @@ for t in "${targets[@]}"; do
   log="$build/artifacts/$t.log"
   status=0
   "$build/fuzz/$t" "${dict[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -malloc_limit_mb=1024 -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" \
+    -malloc_limit_mb=256 -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" \
     "$build/corpus/$t" "$build/fuzz/seeds/$t" > "$log" 2>&1 || status=$?
   grep -aE '^(#[0-9]+[[:space:]]+DONE|stat::(number_of|average)|SUMMARY)' "$log" || true
   if [ "$status" -ne 0 ]; then

@@ -1,0 +1,260 @@
+// Small files that declare enormous images or volumes: each is refused (or read) without
+// the process ever holding much more heap than the file could justify. The allocation
+// counter sees every allocation in the process, libtiff's, libpng's and zlib's included.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/utf.h"
+#include "image/bmp_format.h"
+#include "image/image.h"
+#include "image/png_format.h"
+#include "image/tiff_format.h"
+#include "qvx_ozk.h"
+#include "tests/support/allocation_counter.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/volume_writers.h"
+
+namespace QVX {
+namespace {
+
+namespace ts = QVX::TestSupport;
+
+// Far below what any of the files declares, far above what reading a header needs.
+constexpr uint64_t kBound = uint64_t{8} << 20;
+
+void put16(std::string& s, uint32_t v) {
+  s.push_back(static_cast<char>(v & 0xFF));
+  s.push_back(static_cast<char>((v >> 8) & 0xFF));
+}
+void put32(std::string& s, uint32_t v) {
+  put16(s, v & 0xFFFF);
+  put16(s, v >> 16);
+}
+void put32_be(std::string& s, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8) s.push_back(static_cast<char>((v >> shift) & 0xFF));
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string gzipped(const ts::TempDir& dir, const std::string& bytes) {
+  const std::string path = dir.path() + "/scratch.gz";
+  ts::write_gzip_file(path, bytes);
+  return read_file(path);
+}
+
+// An 8-bit RLE bitmap of side x side pixels whose data is one end-of-bitmap: 1,080 bytes
+// for any side.
+std::string rle8_bmp(uint32_t side) {
+  std::string b = "BM";
+  put32(b, 1080);
+  put32(b, 0);
+  put32(b, 14 + 40 + 1024);
+  put32(b, 40);
+  put32(b, side);
+  put32(b, side);
+  put16(b, 1);
+  put16(b, 8);
+  put32(b, 1);  // RLE8
+  for (int i = 0; i < 5; ++i) put32(b, 0);
+  b.append(1024, '\0');
+  b += std::string("\0\1", 2);
+  return b;
+}
+
+// A little-endian TIFF of width x height 32-bit floats in one strip whose 16 bytes of
+// data follow the directory.
+std::string float_tiff(uint32_t width, uint32_t height, uint16_t compression) {
+  struct Entry {
+    uint16_t tag, type;
+    uint32_t value;
+  };
+  const uint32_t data_offset = 8 + 2 + 10 * 12 + 4;
+  const Entry entries[] = {{256, 4, width}, {257, 4, height},
+                           {258, 3, 32},    {259, 3, compression},
+                           {262, 3, 1},     {273, 4, data_offset},
+                           {277, 3, 1},     {278, 4, height},
+                           {279, 4, 16},    {339, 3, 3}};
+  std::string t = "II*";
+  t.push_back('\0');
+  put32(t, 8);
+  put16(t, 10);
+  for (const Entry& e : entries) {
+    put16(t, e.tag);
+    put16(t, e.type);
+    put32(t, 1);
+    if (e.type == 3) {
+      put16(t, e.value);
+      put16(t, 0);
+    } else {
+      put32(t, e.value);
+    }
+  }
+  put32(t, 0);
+  t.append(16, '\0');
+  return t;
+}
+
+std::string png_chunk(const char* type, const std::string& body) {
+  std::string c;
+  put32_be(c, static_cast<uint32_t>(body.size()));
+  const std::string typed = std::string(type) + body;
+  c += typed;
+  put32_be(c, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(typed.data()),
+                                          static_cast<uInt>(typed.size()))));
+  return c;
+}
+
+// A gray 8-bit PNG of width x height whose image data inflates to two bytes.
+std::string gray_png(uint32_t width, uint32_t height) {
+  std::string ihdr;
+  put32_be(ihdr, width);
+  put32_be(ihdr, height);
+  ihdr += std::string("\x08\x00\x00\x00\x00", 5);
+  const std::string raw(2, '\0');
+  uLongf size = compressBound(raw.size());
+  std::string idat(size, '\0');
+  compress(reinterpret_cast<Bytef*>(idat.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
+           raw.size());
+  idat.resize(size);
+  return std::string("\x89PNG\r\n\x1a\n", 8) + png_chunk("IHDR", ihdr) + png_chunk("IDAT", idat) +
+         png_chunk("IEND", "");
+}
+
+template <typename Format>
+bool load(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  Image::Image_f image;
+  image.file_name = Base::utf8_to_wide(path);
+  const bool loaded = Format().load_f(image, fd);
+  ::close(fd);
+  return loaded;
+}
+
+// Opens a volume and reads slice 0 into a caller's buffer allocated before the count
+// starts, as a program that trusted the geometry would.
+bool open_and_read(const std::string& path, std::vector<float>* slice) {
+  qvx_ozk_volume* volume = qvx_ozk_volume_create();
+  bool ok = qvx_ozk_volume_open(volume, path.c_str());
+  if (ok && slice != nullptr) ok = qvx_ozk_volume_read_slice(volume, slice->data(), 0);
+  qvx_ozk_volume_close(volume);
+  qvx_ozk_volume_delete(volume);
+  return ok;
+}
+
+TEST(MemoryBoundsTest, CounterSeesEveryKindOfAllocation) {
+  constexpr size_t kSize = size_t{32} << 20;
+  const ts::AllocationPeak peak;
+  {
+    void* raw = std::malloc(kSize);
+    ASSERT_NE(raw, nullptr);
+    std::free(raw);
+    const std::unique_ptr<char[]> owned(new char[kSize]);
+    ASSERT_NE(owned, nullptr);
+  }
+  EXPECT_GE(peak.bytes(), kSize);
+  EXPECT_LT(peak.bytes(), 2 * kSize + kBound);
+}
+
+struct BombCase {
+  const char* name;
+  std::function<bool(const ts::TempDir&)> read;  // false: refused
+  const char* message;                           // in the FAILED line
+};
+
+TEST(MemoryBoundsTest, SmallFilesDeclaringHugeDataAreRefusedWithinTheBound) {
+  const auto image_file = [](const ts::TempDir& dir, const char* name, const std::string& bytes) {
+    const std::string path = dir.path() + "/" + name;
+    ts::write_file(path, bytes);
+    return path;
+  };
+  const std::vector<BombCase> cases = {
+      {"rle8 bmp 16384^2",
+       [&](const ts::TempDir& dir) {
+         return load<Image::Format::BMP>(image_file(dir, "a.bmp", rle8_bmp(16384)));
+       },
+       "bytes of RLE data cannot describe"},
+      {"gzipped rle8 bmp 16384^2",
+       [&](const ts::TempDir& dir) {
+         return load<Image::Format::BMP>(
+             image_file(dir, "a.bmp.gz", gzipped(dir, rle8_bmp(16384))));
+       },
+       "bytes of RLE data cannot describe"},
+      {"float tiff 30000^2 uncompressed",
+       [&](const ts::TempDir& dir) {
+         return load<Image::Format::TIFF>(image_file(dir, "a.tif", float_tiff(30000, 30000, 1)));
+       },
+       "too small for its image"},
+      {"float tiff 30000^2 deflate",
+       [&](const ts::TempDir& dir) {
+         return load<Image::Format::TIFF>(image_file(dir, "a.tif", float_tiff(30000, 30000, 8)));
+       },
+       "too small for its image"},
+      {"gzipped float tiff 30000^2",
+       [&](const ts::TempDir& dir) {
+         return load<Image::Format::TIFF>(
+             image_file(dir, "a.tif.gz", gzipped(dir, float_tiff(30000, 30000, 8))));
+       },
+       "too small for its image"},
+      {"gray png 100000^2",
+       [&](const ts::TempDir& dir) {
+         return load<Image::Format::PNG>(image_file(dir, "a.png", gray_png(100000, 100000)));
+       },
+       "FAILED"},
+  };
+  for (const BombCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ts::TempDir dir;
+    ts::CaptureStdout out;
+    const ts::AllocationPeak peak;
+    EXPECT_FALSE(c.read(dir));
+    EXPECT_LT(peak.bytes(), kBound);
+    EXPECT_NE(out.text().find(c.message), std::string::npos) << out.text();
+  }
+}
+
+TEST(MemoryBoundsTest, GzipVolumesDeclaringHugeGeometryStayBounded) {
+  const ts::TempDir dir;
+  // About 100 bytes compressed, 60000^3 samples declared.
+  const std::string huge = dir.path() + "/huge.pvol.gz";
+  ts::write_gzip_file(huge, ts::packed_header(60000, 60000, 60000, 8));
+  ASSERT_LT(read_file(huge).size(), 200u);
+  // A slice a caller can allocate (2048 x 2048), 60000 of them declared, none present.
+  const std::string tall = dir.path() + "/tall.pvol.gz";
+  ts::write_gzip_file(tall, ts::packed_header(2048, 60000, 2048, 16));
+  const std::string header = dir.path() + "/huge.hdr";
+  ts::write_file(header, ts::header_volume_text(2048, 60000, 2048, {{"slice.raw", 60000}}));
+  ts::write_file(dir.path() + "/slice.raw", std::string(64, '\0'));
+
+  std::vector<float> slice(size_t{2048} * 2048);
+  ts::CaptureStdout out;
+  {
+    const ts::AllocationPeak peak;
+    EXPECT_TRUE(open_and_read(huge, nullptr));
+    EXPECT_LT(peak.bytes(), kBound);
+  }
+  for (const std::string& path : {tall, header}) {
+    SCOPED_TRACE(path);
+    const ts::AllocationPeak peak;
+    EXPECT_FALSE(open_and_read(path, &slice));
+    EXPECT_LT(peak.bytes(), kBound);
+  }
+}
+
+}  // namespace
+}  // namespace QVX
