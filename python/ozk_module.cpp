@@ -1,0 +1,529 @@
+// ozk._core: volumes, slices and the TIFF save for Python, on the library's public interface
+// only. Indexing with numpy's rules and the dask functions are in ozk/__init__.py.
+//
+// Threads: the GIL is released whenever the library runs. A handle admits one thread at a
+// time (the library's rule), so each Volume holds a mutex around every use of its handle.
+//
+// The log: the library writes its entries to standard output, which would mix them into a
+// Python program's own output, and says why an open failed only there. So the module sends
+// the log to a private file (LogTap) and reads back the "FAILED" entries written during a
+// failed call; they become the text of the exception.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "qvx_ozk.h"
+
+namespace py = pybind11;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The library's log, redirected to a file of our own and read back.
+//
+// Attribution: opens are serialised (open_mutex), and before each one the library is
+// pointed at the file again, which restarts its entry count, so an open's entries never
+// rotate into a numbered file. A failed open then owns every entry after its mark. A failed
+// read or save, which run in parallel, takes the FAILED entries written while it ran; one
+// of another thread that failed at the same moment may join them.
+class LogTap {
+ public:
+  // Where the file stands: a failure's entries are those after it.
+  struct Mark {
+    uint64_t generation = 0;
+    uint64_t offset = 0;
+    bool valid = false;
+  };
+
+  // Serialises opens (see above); taken before the tap's own lock.
+  std::mutex open_mutex;
+
+  void start() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    start_locked();
+  }
+
+  // For a forked child, which runs alone: the same file, which the library in the child
+  // still writes to. The parent alone empties and removes it, as a child may end without
+  // running exit handlers. (This one's locks may have been held by threads the child lacks.)
+  LogTap* for_forked_child() const {
+    auto* child = new LogTap();
+    child->path_ = path_;
+    child->owner_ = false;
+    return child;
+  }
+
+  // Before an open, with open_mutex held: a fresh count, and an emptied file once it has
+  // grown beyond kMaxFileSize.
+  void before_open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (path_.empty()) return;
+    std::error_code ec;
+    if (owner_ && fs::file_size(path_, ec) > kMaxFileSize && !ec) {
+      fs::resize_file(path_, 0, ec);
+      ++generation_;  // marks taken before point into the old content
+    }
+    if (!qvx_ozk_log_to_file(path_.string().c_str())) stop_locked();
+  }
+
+  Mark mark() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (path_.empty()) return {};
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(path_, ec);
+    if (ec) return {};
+    return {generation_, static_cast<uint64_t>(size), true};
+  }
+
+  // The "FAILED" entries after `mark`, without their timestamps, joined by "; ".
+  std::string failures_since(const Mark& mark) {
+    std::string text;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!mark.valid || mark.generation != generation_ || path_.empty()) return {};
+      std::ifstream file(path_, std::ios::binary);
+      file.seekg(static_cast<std::streamoff>(mark.offset));
+      text.resize(kMaxWindow);
+      file.read(text.data(), static_cast<std::streamsize>(text.size()));
+      text.resize(static_cast<size_t>(std::max<std::streamsize>(0, file.gcount())));
+    }
+    std::string failures;
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      std::string_view line(text.data() + start, end - start);
+      start = end + 1;
+      line = strip_timestamp(line);
+      // Warnings (a brick checksum that "FAILED") are no cause of failure.
+      if (line.find("FAILED") == std::string_view::npos || line.rfind("WARNING", 0) == 0) {
+        continue;
+      }
+      if (!failures.empty()) failures += "; ";
+      failures += line;
+    }
+    return failures;
+  }
+
+  std::string path() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return path_.string();
+  }
+
+  // At interpreter exit. Entries written later (volumes destroyed during shutdown) go to
+  // the removed file and are lost, as the program that could read them has ended.
+  void remove_files() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!owner_ || dir_.empty()) return;
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+    dir_.clear();
+    path_.clear();
+  }
+
+ private:
+  static constexpr uintmax_t kMaxFileSize = uintmax_t{1} << 20;
+  // Bounds what one failure reads back; an open writes a few lines.
+  static constexpr size_t kMaxWindow = size_t{64} << 10;
+
+  // "YYYY-MM-DD HH:MM:SS: " at the start of every entry.
+  static std::string_view strip_timestamp(std::string_view line) {
+    constexpr size_t kStamp = 21;
+    if (line.size() >= kStamp && line[4] == '-' && line[10] == ' ' && line[19] == ':') {
+      line.remove_prefix(kStamp);
+    }
+    return line;
+  }
+
+  void start_locked() {
+    if (!path_.empty()) return;
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    std::random_device random;
+    for (int attempt = 0; !ec && attempt < 100; ++attempt) {
+      char name[32];
+      std::snprintf(name, sizeof name, "ozk-log-%08x", static_cast<unsigned>(random()));
+      const fs::path dir = base / name;
+      if (!fs::create_directory(dir, ec)) continue;  // taken: another name
+      fs::permissions(dir, fs::perms::owner_all, ec);
+      dir_ = dir;
+      path_ = dir / "ozk.log";
+      if (qvx_ozk_log_to_file(path_.string().c_str())) return;
+      break;
+    }
+    stop_locked();
+  }
+
+  // No file: the entries go to standard error, and failures carry only the system's cause.
+  void stop_locked() {
+    qvx_ozk_log_to_stderr();
+    path_.clear();
+  }
+
+  std::mutex mutex_;         // guards everything below
+  fs::path dir_;             // the private directory, removed at exit
+  fs::path path_;            // the log file; empty when there is none
+  uint64_t generation_ = 0;  // bumped when the file is emptied
+  bool owner_ = true;        // made the file: empties and removes it
+};
+
+// Never destroyed: used until the process ends.
+LogTap* g_log_tap = new LogTap();
+
+LogTap& log_tap() { return *g_log_tap; }
+
+void new_log_tap_after_fork() { g_log_tap = g_log_tap->for_forked_child(); }
+
+// A path as Python gives it (str, bytes or os.PathLike), as the bytes the system uses;
+// the library takes them as UTF-8.
+std::string to_path(const py::object& path) {
+  std::string bytes = py::bytes(py::module_::import("os").attr("fsencode")(path));
+  if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return bytes;
+}
+
+// Messages may quote any bytes of a file name; show them rather than fail to decode.
+py::str message_text(const std::string& text) {
+  PyObject* decoded =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
+}
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+  PyErr_SetObject(type, message_text(message).ptr());
+  throw py::error_already_set();
+}
+
+// OSError(errno, message), which Python turns into FileNotFoundError, PermissionError, ...
+[[noreturn]] void raise_os_error(int code, const std::string& message) {
+  py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(code, message_text(message));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+// Why the system would not let anyone read `path`, or 0 when it would.
+int system_cause(const std::string& path) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (ec) return ec.value();
+  if (fs::is_directory(status)) return EISDIR;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return errno;
+  std::fclose(file);
+  return 0;
+}
+
+std::string quoted(const std::string& path) { return "'" + path + "'"; }
+
+// Python's rule for an index into a sequence of `size`: -size to size - 1.
+uint32_t sequence_index(const py::handle& index, uint32_t size) {
+  PyObject* number = PyNumber_Index(index.ptr());
+  if (number == nullptr) throw py::error_already_set();
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+  Py_DECREF(number);
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  const auto n = static_cast<long long>(size);
+  if (overflow != 0 || value < -n || value >= n) {
+    raise(PyExc_IndexError, "slice index " + py::str(index).cast<std::string>() +
+                                " is out of range for a volume of " + std::to_string(n) +
+                                " slices");
+  }
+  return static_cast<uint32_t>(value < 0 ? value + n : value);
+}
+
+const char* kind_name(uint32_t kind) {
+  switch (kind) {
+    case QVX_OZK_KIND_PACKED:
+      return "packed";
+    case QVX_OZK_KIND_HEADER:
+      return "header";
+    case QVX_OZK_KIND_HR:
+      return "hr";
+    default:
+      return "none";
+  }
+}
+
+py::tuple triple(const double (&v)[3]) { return py::make_tuple(v[0], v[1], v[2]); }
+
+class Volume {
+ public:
+  explicit Volume(const py::object& path_object) : path_(to_path(path_object)) {
+    LogTap& tap = log_tap();
+    std::string failures;
+    bool opened = false;
+    {
+      py::gil_scoped_release release;
+      std::lock_guard<std::mutex> serial(tap.open_mutex);
+      handle_ = qvx_ozk_volume_create();
+      if (handle_ != nullptr) {
+        tap.before_open();
+        const LogTap::Mark mark = tap.mark();
+        opened = qvx_ozk_volume_open(handle_, path_.c_str());
+        if (!opened) failures = tap.failures_since(mark);
+      }
+    }
+    if (handle_ == nullptr) throw std::bad_alloc();
+    if (!opened) {
+      qvx_ozk_volume_delete(handle_);
+      handle_ = nullptr;
+      const int code = system_cause(path_);
+      std::string cause = failures;
+      if (cause.empty()) cause = code != 0 ? std::strerror(code) : "not a volume of a known kind";
+      const std::string message = "cannot open " + quoted(path_) + ": " + cause;
+      if (code != 0) raise_os_error(code, message);
+      raise(PyExc_OSError, message);
+    }
+    qvx_ozk_volume_slice_width(handle_, &width_);
+    qvx_ozk_volume_slice_height(handle_, &height_);
+    qvx_ozk_volume_num_slices(handle_, &slices_);
+    qvx_ozk_volume_kind(handle_, &kind_);
+    qvx_ozk_volume_vmin(handle_, &vmin_[0], &vmin_[1], &vmin_[2]);
+    qvx_ozk_volume_vmax(handle_, &vmax_[0], &vmax_[1], &vmax_[2]);
+    qvx_ozk_volume_voxel_size(handle_, &voxel_size_[0], &voxel_size_[1], &voxel_size_[2]);
+    qvx_ozk_volume_data_min(handle_, &data_min_);
+    qvx_ozk_volume_data_max(handle_, &data_max_);
+  }
+
+  ~Volume() {
+    // Deleting an HR volume joins its loader threads, which never need the GIL.
+    if (handle_ != nullptr) qvx_ozk_volume_delete(handle_);
+  }
+
+  Volume(const Volume&) = delete;
+  Volume& operator=(const Volume&) = delete;
+
+  // Waits for a read running in another thread, then releases the file and its threads.
+  void close() {
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handle_ == nullptr) return;
+    closed_ = true;
+    qvx_ozk_volume_delete(handle_);
+    handle_ = nullptr;
+  }
+
+  bool closed() const { return closed_; }
+  py::object path() const { return py::module_::import("os").attr("fsdecode")(py::bytes(path_)); }
+
+  uint32_t slices() const {
+    check_open();
+    return slices_;
+  }
+  py::tuple shape() const {
+    check_open();
+    return py::make_tuple(slices_, height_, width_);
+  }
+  uint64_t nbytes() const {
+    check_open();
+    return uint64_t{slices_} * height_ * width_ * sizeof(float);
+  }
+  std::string kind() const {
+    check_open();
+    return kind_name(kind_);
+  }
+  py::tuple vmin() const {
+    check_open();
+    return triple(vmin_);
+  }
+  py::tuple vmax() const {
+    check_open();
+    return triple(vmax_);
+  }
+  py::tuple voxel_size() const {
+    check_open();
+    return triple(voxel_size_);
+  }
+  // The library's "min above max" (no range known) is None here.
+  py::object data_range() const {
+    check_open();
+    if (data_min_ > data_max_) return py::none();
+    return py::make_tuple(data_min_, data_max_);
+  }
+
+  py::array_t<float> read_slice(const py::object& index, const py::object& out) {
+    check_open();
+    const uint32_t i = sequence_index(index, slices_);
+    py::array_t<float> target =
+        out.is_none() ? py::array_t<float>({height_, width_}) : checked_out(out);
+    read_into({i}, target.mutable_data());
+    return target;
+  }
+
+  // Slices `indices`, in that order, as one (len, height, width) array, with the GIL
+  // released for the whole run.
+  py::array_t<float> read_slices(const py::iterable& indices) {
+    check_open();
+    std::vector<uint32_t> checked;
+    for (const py::handle index : indices) checked.push_back(sequence_index(index, slices_));
+    py::array_t<float> target({static_cast<py::ssize_t>(checked.size()),
+                               static_cast<py::ssize_t>(height_),
+                               static_cast<py::ssize_t>(width_)});
+    read_into(checked, target.mutable_data());
+    return target;
+  }
+
+ private:
+  void check_open() const {
+    if (closed_) raise(PyExc_ValueError, "operation on a closed volume " + quoted(path_));
+  }
+
+  py::array_t<float> checked_out(const py::object& out) const {
+    if (!py::isinstance<py::array>(out)) throw py::type_error("out must be a numpy.ndarray");
+    auto array = py::reinterpret_borrow<py::array>(out);
+    const std::string wanted = "(" + std::to_string(height_) + ", " + std::to_string(width_) + ")";
+    if (array.ndim() != 2 || array.shape(0) != height_ || array.shape(1) != width_) {
+      const std::string got = py::str(out.attr("shape")).cast<std::string>();
+      throw py::value_error("out has shape " + got + "; a slice needs " + wanted);
+    }
+    if (!array.dtype().equal(py::dtype::of<float>())) {
+      const std::string got = py::str(array.dtype()).cast<std::string>();
+      throw py::value_error("out has dtype " + got + "; a slice needs float32 (native order)");
+    }
+    if (!(array.flags() & py::array::c_style)) throw py::value_error("out is not C-contiguous");
+    if (!array.writeable()) throw py::value_error("out is read-only");
+    if (!out.attr("flags").attr("aligned").cast<bool>()) {
+      throw py::value_error("out is not aligned for float32");
+    }
+    return py::reinterpret_borrow<py::array_t<float>>(out);
+  }
+
+  // Reads `indices` into consecutive slices of `out`. Raises OSError for a read the
+  // library refuses, ValueError when another thread closed the volume first.
+  void read_into(const std::vector<uint32_t>& indices, float* out) {
+    const size_t slice_size = size_t{height_} * width_;
+    LogTap& tap = log_tap();
+    enum class Outcome { Ok, Closed, Failed } outcome = Outcome::Ok;
+    uint32_t failed_index = 0;
+    std::string failures;
+    {
+      py::gil_scoped_release release;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (handle_ == nullptr) outcome = Outcome::Closed;
+      for (size_t k = 0; outcome == Outcome::Ok && k < indices.size(); ++k) {
+        const LogTap::Mark mark = tap.mark();
+        if (!qvx_ozk_volume_read_slice(handle_, out + k * slice_size, indices[k])) {
+          outcome = Outcome::Failed;
+          failed_index = indices[k];
+          failures = tap.failures_since(mark);
+        }
+      }
+    }
+    if (outcome == Outcome::Closed) check_open();
+    if (outcome == Outcome::Failed) {
+      if (failures.empty()) failures = "damaged or short file";
+      raise(PyExc_OSError, "cannot read slice " + std::to_string(failed_index) + " of " +
+                               quoted(path_) + ": " + failures);
+    }
+  }
+
+  const std::string path_;  // as the system names the file
+  // One thread in the library per handle; reads run without the GIL. Guards handle_.
+  std::mutex mutex_;
+  qvx_ozk_volume* handle_ = nullptr;  // null once closed
+  // Set by close (under mutex_); read without it by the properties, which use only the
+  // values copied at open.
+  std::atomic<bool> closed_{false};
+  uint32_t width_ = 0, height_ = 0, slices_ = 0, kind_ = QVX_OZK_KIND_NONE;
+  double vmin_[3] = {}, vmax_[3] = {}, voxel_size_[3] = {};
+  double data_min_ = 1.0, data_max_ = 0.0;
+};
+
+void save_tif32(const py::object& path_object, const py::object& image) {
+  const std::string path = to_path(path_object);
+  // Any array-like of any number type, as the contiguous float32 rows the library saves.
+  auto pixels = py::array_t<float>(
+      py::module_::import("numpy").attr("ascontiguousarray")(image, py::dtype::of<float>()));
+  if (pixels.ndim() != 2) {
+    throw py::value_error("save_tif32 takes a 2-D array; this one has " +
+                          std::to_string(pixels.ndim()) + " dimensions");
+  }
+  if (pixels.shape(0) > UINT32_MAX || pixels.shape(1) > UINT32_MAX) {
+    throw py::value_error("image too large for a TIFF");
+  }
+  const auto height = static_cast<uint32_t>(pixels.shape(0));
+  const auto width = static_cast<uint32_t>(pixels.shape(1));
+  LogTap& tap = log_tap();
+  bool saved = false;
+  std::string failures;
+  {
+    py::gil_scoped_release release;
+    const LogTap::Mark mark = tap.mark();
+    saved = qvx_ozk_save_gray_tif32(path.c_str(), pixels.data(), height, width);
+    if (!saved) failures = tap.failures_since(mark);
+  }
+  if (saved) return;
+  if (failures.empty()) failures = "the library refused it";
+  raise(PyExc_OSError, "cannot save " + quoted(path) + ": " + failures);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "Volumes and slices through the ozK-SDK library (the compiled part of ozk)";
+  m.attr("__version__") = qvx_ozk_version();
+
+  log_tap().start();
+  py::module_ os = py::module_::import("os");
+  if (py::hasattr(os, "register_at_fork")) {
+    os.attr("register_at_fork")(py::arg("after_in_child") =
+                                    py::cpp_function(new_log_tap_after_fork));
+  }
+  py::module_::import("atexit").attr("register")(
+      py::cpp_function([] { log_tap().remove_files(); }));
+
+  py::class_<Volume>(m, "Volume", R"(An open volume file: packed, header or HR.
+
+Volume(path) opens it (str, bytes or os.PathLike); OSError names the file and the
+library's cause when it cannot. Slices are planes of constant y, each (height, width)
+float32; shape is (num_slices, height, width). A closed volume raises ValueError.)")
+      .def(py::init<const py::object&>(), py::arg("path"))
+      .def("close", &Volume::close, "Closes the file; later uses raise ValueError.")
+      .def("__enter__", [](py::object self) { return self; })
+      .def("__exit__", [](Volume& self, const py::args&) { self.close(); })
+      .def_property_readonly("closed", &Volume::closed)
+      .def_property_readonly("path", &Volume::path)
+      .def_property_readonly("shape", &Volume::shape, "(num_slices, height, width)")
+      .def_property_readonly("dtype", [](const Volume&) { return py::dtype::of<float>(); })
+      .def_property_readonly("ndim", [](const Volume&) { return 3; })
+      .def_property_readonly("nbytes", &Volume::nbytes)
+      .def_property_readonly("kind", &Volume::kind, "'packed', 'header' or 'hr'")
+      .def_property_readonly("vmin", &Volume::vmin, "Minimum corner (x, y, z)")
+      .def_property_readonly("vmax", &Volume::vmax, "Maximum corner (x, y, z)")
+      .def_property_readonly("voxel_size", &Volume::voxel_size,
+                             "(x, y, z); set for HR volumes, else zeros")
+      .def_property_readonly("data_range", &Volume::data_range,
+                             "(min, max) of the values, or None when the file names none")
+      .def("__len__", &Volume::slices)
+      .def("read_slice", &Volume::read_slice, py::arg("index"), py::arg("out") = py::none(),
+           R"(Slice `index` (negative counts from the end) as a (height, width) float32 array.
+
+With `out`, a C-contiguous, writeable float32 array of that shape, the slice is read into
+it and it is returned.)")
+      .def("_read_slices", &Volume::read_slices, py::arg("indices"));
+
+  m.def("save_tif32", &save_tif32, py::arg("path"), py::arg("image"),
+        R"(Saves a 2-D array as an uncompressed 32-bit float gray TIFF.
+
+The array is converted to contiguous float32 when it is not. A path ending in ".gz" gives
+the gzip-compressed file. The file is replaced only once complete; OSError on failure.)");
+  m.def(
+      "log_file", [] { return log_tap().path(); },
+      "The file the library's log goes to in this process ('' when it goes to standard error).");
+}

@@ -1,0 +1,124 @@
+// Writes the volumes the Python tests read, with the test writers (which share no code with
+// the library's readers):
+//   python_fixture_writer DIRECTORY HEIGHT SLICES WIDTH
+// Voxel (x, y, z) of an nx * ny * nz volume (nx = HEIGHT, ny = SLICES, nz = WIDTH) holds
+// ((y * nx + x) * nz + z) * 0.5 - 1000 in the float volumes and the 16-bit sample
+// ((y * nx + x) * nz + z) * 40503 mod 65536 in u16.pvol.gz. Files:
+//   f32.pvol       32-bit packed, plain, "Min: -1 -2 -3", "Max: 7 8 9", "DisplayRange: -5 10"
+//   u16.pvol.gz    16-bit packed, gzipped
+//   f32.hdr        header volume over f32_0.raw (the first half of the slices, plain) and
+//                  f32_1.raw.gz (the rest, gzipped), "DataRange -1000 5000"
+//   f32.hrv        HR volume, version 4, CRC-32, vmin (-1, -2, -3), voxel size (0.5, 2, 4)
+//   short.pvol     as f32.pvol, cut after its first slice
+//   damaged.hrv    as f32.hrv, cut after 200 bytes
+//   fifo_a.hdr, fifo_b.hdr   header volumes of one 2 x 3 slice in fifo_a.raw and
+//                  fifo_b.raw, which the tests make as named pipes
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tests/support/volume_writers.h"
+#include "tools/hr_writer/hr_writer.h"
+
+namespace ts = QVX::TestSupport;
+
+namespace {
+
+uint32_t nx = 0, ny = 0, nz = 0;
+
+uint64_t flat(uint32_t x, uint32_t y, uint32_t z) { return (uint64_t{y} * nx + x) * nz + z; }
+
+float value(uint32_t x, uint32_t y, uint32_t z) {
+  return static_cast<float>(flat(x, y, z)) * 0.5f - 1000.0f;
+}
+
+// Samples of slices [first, last) in file order: y, then x, then z.
+template <typename T, typename F>
+std::vector<T> samples(uint32_t first, uint32_t last, F f) {
+  std::vector<T> out;
+  for (uint32_t y = first; y < last; ++y) {
+    for (uint32_t x = 0; x < nx; ++x) {
+      for (uint32_t z = 0; z < nz; ++z) out.push_back(f(x, y, z));
+    }
+  }
+  return out;
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary);
+  file << bytes;
+  if (!file.flush()) {
+    std::cerr << "cannot write " << path << '\n';
+    std::exit(1);
+  }
+}
+
+void write_gzip(const std::string& path, const std::string& bytes) {
+  gzFile file = gzopen(path.c_str(), "wb");
+  if (file == nullptr || gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size())) <= 0 ||
+      gzclose(file) != Z_OK) {
+    std::cerr << "cannot write " << path << '\n';
+    std::exit(1);
+  }
+}
+
+void write_hr(const std::string& path, std::optional<uint64_t> truncate_to) {
+  QVX::Tools::HRWriteOptions options;
+  options.resolution = {nx, ny, nz};
+  options.vmin = {-1.0, -2.0, -3.0};
+  options.vmax = std::array<double, 3>{-1.0 + 0.5 * nx, -2.0 + 2.0 * ny, -3.0 + 4.0 * nz};
+  options.voxel = value;
+  options.truncate_to = truncate_to;
+  std::string error;
+  if (!QVX::Tools::write_hr_volume(path, options, nullptr, &error)) {
+    std::cerr << error << '\n';
+    std::exit(1);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    std::cerr << "usage: python_fixture_writer DIRECTORY HEIGHT SLICES WIDTH\n";
+    return 2;
+  }
+  const std::string dir = std::string(argv[1]) + "/";
+  nx = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));
+  ny = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
+  nz = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
+
+  const std::string f32_header =
+      ts::packed_header(nx, ny, nz, 32, {"Min: -1 -2 -3", "Max: 7 8 9", "DisplayRange: -5 10"});
+  const std::string f32 = ts::f32_bytes(samples<float>(0, ny, value));
+  write_file(dir + "f32.pvol", f32_header + f32);
+  write_file(dir + "short.pvol", f32_header + f32.substr(0, size_t{nx} * nz * 4));
+
+  const auto u16 = samples<uint16_t>(0, ny, [](uint32_t x, uint32_t y, uint32_t z) {
+    return static_cast<uint16_t>(flat(x, y, z) * 40503 % 65536);
+  });
+  write_gzip(dir + "u16.pvol.gz", ts::packed_header(nx, ny, nz, 16) + ts::u16_bytes(u16));
+
+  const uint32_t half = ny / 2;
+  write_file(dir + "f32.hdr",
+             ts::header_volume_text(nx, ny, nz,
+                                    {{"f32_0.raw", static_cast<int>(half)},
+                                     {"f32_1.raw.gz", static_cast<int>(ny - half)}},
+                                    {"<DataRange>-1000 5000</DataRange>"}));
+  write_file(dir + "f32_0.raw", ts::f32_bytes(samples<float>(0, half, value)));
+  write_gzip(dir + "f32_1.raw.gz", ts::f32_bytes(samples<float>(half, ny, value)));
+
+  write_hr(dir + "f32.hrv", std::nullopt);
+  write_hr(dir + "damaged.hrv", 200);
+
+  for (const char* name : {"fifo_a", "fifo_b"}) {
+    write_file(dir + name + ".hdr",
+               ts::header_volume_text(2, 1, 3, {{std::string(name) + ".raw", 1}}));
+  }
+  return 0;
+}
