@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake make g++ git pkg-config zlib1g-dev libtiff-dev libpng-dev libcli11-dev libgtest-dev
           libbenchmark-dev clang clang-format binutils libtiff-tools python3-tifffile python3-numpy
-          python3-pil)
+          python3-pil python3-h5py python3-zarr)
 
 missing=()
 for p in "${packages[@]}"; do
