@@ -160,7 +160,7 @@ void run_paired(benchmark::State& state, uint64_t bytes, const Step& ours,
     state.counters[references[i].name + "_ratio"] =
         ours_total > 0 ? reference_total[i] / ours_total : 0.0;
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+  if (bytes > 0) state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
 
 // Fixtures live for the whole process: Google Benchmark calls a benchmark several times
@@ -201,9 +201,9 @@ std::unique_ptr<ShuffledReads> shuffled_reads(const std::vector<std::string>& fi
   return f;
 }
 
-Step memcpy_step(const ShuffledReads* f) {
+Step memcpy_step(ShuffledReads* f) {
   return {"memcpy", [f] {
-            memory().copy(const_cast<char*>(f->scratch.data()), f->volume.slice_bytes());
+            memory().copy(f->scratch.data(), f->volume.slice_bytes());
             return true;
           }};
 }
@@ -219,6 +219,9 @@ struct PackedPlain {
   std::unique_ptr<ShuffledReads> reads;
   int fd = -1;
   uint64_t offset = 0, file_slice_bytes = 0;
+  ~PackedPlain() {
+    if (fd >= 0) ::close(fd);
+  }
 };
 
 void packed_plain(benchmark::State& state, const char* name, int bits) {
