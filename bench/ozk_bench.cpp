@@ -3,7 +3,7 @@
 //   ozk_bench --data=FOLDER [--ref_mib=N] [--check] [Google Benchmark flags]
 //
 // Every iteration runs one operation of the library (the iteration's time, measured by
-// hand) and then, in the same iteration, its machine references, so the library and the
+// hand) and, in the same iteration, its machine references, so the library and the
 // references meet the same load on a shared machine. For each reference R the counters
 //   R_s       mean seconds of the reference per iteration
 //   R_ratio   the reference's time over ours: 1 is as fast as the reference, above 1 faster
@@ -123,37 +123,36 @@ struct Step {
   std::function<bool()> prepare;
 };
 
+// Our step and the references each run once per iteration, the first one rotating from
+// iteration to iteration, so each step follows every other step equally often: none of them
+// always runs right after the memcpy reference that empties the caches.
 void run_paired(benchmark::State& state, uint64_t bytes, const Step& ours,
                 const std::vector<Step>& references) {
-  std::vector<double> reference_total(references.size(), 0.0);
-  double ours_total = 0;
+  std::vector<const Step*> steps = {&ours};
+  for (const Step& r : references) steps.push_back(&r);
+  std::vector<double> total(steps.size(), 0.0);
+  size_t first = 0;
   for (auto _ : state) {
-    if (ours.prepare && !ours.prepare()) {
-      state.SkipWithError("preparing our step failed");
-      break;
+    double elapsed = 0;
+    bool ok = true;
+    for (size_t k = 0; k < steps.size() && ok; ++k) {
+      const size_t i = (first + k) % steps.size();
+      ok = !steps[i]->prepare || steps[i]->prepare();
+      const double start = now();
+      ok = ok && steps[i]->run();
+      const double t = now() - start;
+      total[i] += t;
+      if (i == 0) elapsed = t;
     }
-    const double start = now();
-    const bool ok = ours.run();
-    const double elapsed = now() - start;
     if (!ok) {
-      state.SkipWithError("the library failed");
+      state.SkipWithError("the library or a reference failed");
       break;
     }
-    bool references_ok = true;
-    for (size_t i = 0; i < references.size() && references_ok; ++i) {
-      const Step& r = references[i];
-      references_ok = !r.prepare || r.prepare();
-      const double t = now();
-      references_ok = references_ok && r.run();
-      reference_total[i] += now() - t;
-    }
-    if (!references_ok) {
-      state.SkipWithError("a reference failed");
-      break;
-    }
+    first = (first + 1) % steps.size();
     state.SetIterationTime(elapsed);
-    ours_total += elapsed;
   }
+  const double ours_total = total[0];
+  std::vector<double> reference_total(total.begin() + 1, total.end());
   for (size_t i = 0; i < references.size(); ++i) {
     state.counters[references[i].name + "_s"] =
         benchmark::Counter(reference_total[i], benchmark::Counter::kAvgIterations);
@@ -188,6 +187,9 @@ struct ShuffledReads {
     next = (next + 1) % order.size();
     return volume.read(last);
   }
+  // A slice half the order away from the one read last: what a reference reads from the
+  // same files, so that it never finds the bytes our read just brought into the caches.
+  uint32_t away() const { return order[(next + order.size() / 2) % order.size()]; }
 };
 
 std::unique_ptr<ShuffledReads> shuffled_reads(const std::vector<std::string>& files) {
@@ -237,7 +239,7 @@ void packed_plain(benchmark::State& state, const char* name, int bits) {
   ShuffledReads* r = f->reads.get();
   Step pread_step{"pread", [f, r] {
                     return pread_all(f->fd, r->scratch.data(), f->file_slice_bytes,
-                                     f->offset + r->last * f->file_slice_bytes);
+                                     f->offset + r->away() * f->file_slice_bytes);
                   }};
   run_paired(state, r->volume.slice_bytes(), {"ours", [r] { return r->read_next(); }},
              {pread_step, memcpy_step(r)});
@@ -389,6 +391,9 @@ struct HeaderFixture {
   std::vector<std::string> files;
   std::vector<int> fds;
   uint32_t per_file = 0;
+  // The references read the same place of another slice file: the same work, and none of
+  // the bytes that our read just brought into the caches.
+  size_t other_file(uint32_t y) const { return (y / per_file + files.size() / 2) % files.size(); }
   ~HeaderFixture() {
     for (int fd : fds) ::close(fd);
   }
@@ -416,7 +421,7 @@ void header_plain(benchmark::State& state) {
   ShuffledReads* r = f->reads.get();
   Step pread_step{"pread", [f, r] {
                     const uint64_t bytes = r->volume.slice_bytes();
-                    return pread_all(f->fds[r->last / f->per_file], r->scratch.data(), bytes,
+                    return pread_all(f->fds[f->other_file(r->last)], r->scratch.data(), bytes,
                                      (r->last % f->per_file) * bytes);
                   }};
   run_paired(state, r->volume.slice_bytes(), {"ours", [r] { return r->read_next(); }},
@@ -427,12 +432,12 @@ void header_gzip(benchmark::State& state) {
   HeaderFixture* f = header_fixture(Names::kHeaderGzip);
   if (!f->reads->ok) return state.SkipWithError("cannot open or warm the volume");
   ShuffledReads* r = f->reads.get();
-  // The same work as a reader that opens the slice's file for each read: inflate from its
-  // start through the slice.
+  // The work of a reader that opens the slice's file for each read: inflate from the
+  // file's start through the slice.
   Step gzread{"gzread", [f, r] {
                 GzipStream s;
                 const uint64_t bytes = r->volume.slice_bytes();
-                return s.open(data_path(f->files[r->last / f->per_file]),
+                return s.open(data_path(f->files[f->other_file(r->last)]),
                               (r->last % f->per_file) * bytes) &&
                        s.read(r->scratch.data(), bytes);
               }};
