@@ -92,8 +92,10 @@ void widen_u16(float* __restrict dst, const uint8_t* __restrict src, size_t coun
 
 // Converts `count` samples of `sample_bytes` (1 or 2) that were read into the top of
 // `out` (its last count * sample_bytes bytes) into floats over the whole of `out`, front
-// to back. The floats of a run end below the raw bytes still to be converted, except near
-// the end, where a run is first copied aside.
+// to back. Going forward, the floats of samples 0..k always end below the raw bytes of
+// sample k + 1, so nothing is overwritten before it is read; only the last runs overlap
+// their own raw bytes, and those are copied aside first so that no run's source and
+// destination overlap.
 void widen_in_place(float* out, size_t count, size_t sample_bytes) {
   const uint8_t* const raw = reinterpret_cast<const uint8_t*>(out) + count * (4 - sample_bytes);
   alignas(64) uint8_t aside[kWidenRun * 2];
