@@ -98,6 +98,9 @@ int64_t GzIndexedReader::read_at(uint64_t offset, void* out, size_t size) {
 }
 
 bool GzIndexedReader::resume(const AccessPoint* point) {
+  // Until the cursor is placed it is nowhere: a failure here leaves it to the next read
+  // to place again.
+  phase_ = Phase::End;
   strm_.next_in = input_.get() + 1;
   strm_.avail_in = 0;
   if (point == nullptr) {
@@ -242,8 +245,15 @@ int64_t GzIndexedReader::advance(uint8_t* out, size_t size) {
         const uInt had_in = strm_.avail_in;
         strm_.next_out = target;
         strm_.avail_out = static_cast<uInt>(room);
-        const int ret = inflate(&strm_, want_point ? Z_BLOCK : Z_NO_FLUSH);
+        int ret = inflate(&strm_, want_point ? Z_BLOCK : Z_NO_FLUSH);
         const size_t produced = room - strm_.avail_out;
+        if (ret == Z_OK && (strm_.data_type & kAtBlockBoundary) != 0 &&
+            (strm_.data_type & kInLastBlock) != 0) {
+          // Z_BLOCK stopped after the member's last block; go on to the end of its data,
+          // as inflate does by itself otherwise, so that its trailer gets checked.
+          strm_.avail_out = 0;
+          ret = inflate(&strm_, Z_BLOCK);
+        }
         crc_ = static_cast<uint32_t>(crc32_z(crc_, target, produced));
         member_size_ += static_cast<uint32_t>(produced);
         position_ += produced;

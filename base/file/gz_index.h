@@ -73,7 +73,7 @@ class GzIndexedReader {
     Header,   // inside a member's gzip header
     Data,     // inside a member's deflate data
     Trailer,  // before a member's CRC and length
-    End,      // the stream has ended (end_ is set)
+    End,      // the stream has ended (end_ is set), or the cursor is not placed
   };
 
   struct AccessPoint {
