@@ -4,7 +4,10 @@
 //   PackedPlain/<bits>      the same slice through the library, widened to floats
 //   MappedWiden/<bits>/<m>  the widening straight out of a mapping, the alternative (m 1:
 //                           mapped for each read, paying its page faults)
-//   HeaderPlain             a header-volume slice (file opened per read) against Pread/32
+//   PreadSliceFile/<o>      pread of a slice from the header volume's slice file (o 1:
+//                           opened and closed around each read)
+//   HeaderPlain             a header-volume slice through the library (file opened per
+//                           read), against PreadSliceFile
 //   GzreadStream            zlib's gzread over a gzip volume's stream, slice by slice
 //   IndexedStream           the library's indexed reader over the same stream (index built
 //                           on the way; counter index_pct = index memory / stream bytes)
@@ -225,6 +228,30 @@ void MappedWiden(benchmark::State& state) {
   finish(state, bytes);
 }
 
+// The header volume's references: pread of the slice from its file, open once (arg 0) or
+// opened and closed around every read as the library does (arg 1).
+void PreadSliceFile(benchmark::State& state) {
+  Volumes& v = volumes();
+  const bool open_per_read = state.range(0) != 0;
+  const size_t bytes = v.samples() * 4;
+  int fd = open_per_read ? -1 : open(v.slice_file().c_str(), O_RDONLY);
+  std::vector<float> slice(v.samples());
+  const std::vector<uint32_t> order = shuffled(v.slices);
+  size_t k = 0;
+  for (auto _ : state) {
+    if (open_per_read) fd = open(v.slice_file().c_str(), O_RDONLY | O_CLOEXEC);
+    const auto offset = static_cast<off_t>(uint64_t{order[k]} * bytes);
+    if (pread(fd, slice.data(), bytes, offset) != static_cast<ssize_t>(bytes)) {
+      state.SkipWithError("short read");
+    }
+    if (open_per_read) close(fd);
+    benchmark::DoNotOptimize(slice.data());
+    k = (k + 1) % order.size();
+  }
+  if (!open_per_read) close(fd);
+  finish(state, bytes);
+}
+
 void HeaderPlain(benchmark::State& state) {
   Volumes& v = volumes();
   qvx_ozk_volume* handle = open_warm(v.header_path(), state);
@@ -306,6 +333,7 @@ void PackedGzipRandom(benchmark::State& state) { PackedGzip(state, true); }
 BENCHMARK(Pread)->Arg(8)->Arg(16)->Arg(32)->Unit(benchmark::kMicrosecond);
 BENCHMARK(PackedPlain)->Arg(8)->Arg(16)->Arg(32)->Unit(benchmark::kMicrosecond);
 BENCHMARK(MappedWiden)->ArgsProduct({{8, 16}, {0, 1}})->Unit(benchmark::kMicrosecond);
+BENCHMARK(PreadSliceFile)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(HeaderPlain)->Unit(benchmark::kMicrosecond);
 BENCHMARK(GzreadStream)->Unit(benchmark::kMillisecond);
 BENCHMARK(IndexedStream)->Unit(benchmark::kMillisecond);
