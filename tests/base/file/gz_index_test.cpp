@@ -6,8 +6,8 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
