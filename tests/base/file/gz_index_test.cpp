@@ -35,11 +35,17 @@ std::string ct_like(size_t size, uint32_t seed) {
   return bytes;
 }
 
-// One gzip member as zlib writes it.
-std::string gzip_member(const std::string& data, int level = 6) {
+// One gzip member as zlib writes it, with a file name, a comment and a header CRC when
+// `named`.
+std::string gzip_member(const std::string& data, int level = 6, bool named = false) {
   z_stream s{};
   EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&s, data.size()), '\0');
+  gz_header h{};
+  h.name = reinterpret_cast<Bytef*>(const_cast<char*>("slice.raw"));
+  h.comment = reinterpret_cast<Bytef*>(const_cast<char*>("from a test"));
+  h.hcrc = 1;
+  if (named) deflateSetHeader(&s, &h);
+  std::string out(deflateBound(&s, data.size()) + 64, '\0');
   s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   s.avail_in = static_cast<uInt>(data.size());
   s.next_out = reinterpret_cast<Bytef*>(out.data());
@@ -176,25 +182,7 @@ TEST_F(GzIndex, MembersTrailingBytesAndDamageReadAsGzreadReadsThem) {
   const std::string one = gzip_member(ct_like(70000, 5));
   const std::string two = gzip_member(ct_like(30000, 6), 1);
   const std::string empty = gzip_member("");
-  std::string named = two;  // with a file name, a comment and a header CRC
-  {
-    gz_header h{};
-    z_stream s{};
-    deflateInit2(&s, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    h.name = reinterpret_cast<Bytef*>(const_cast<char*>("slice.raw"));
-    h.comment = reinterpret_cast<Bytef*>(const_cast<char*>("from a test"));
-    h.hcrc = 1;
-    deflateSetHeader(&s, &h);
-    const std::string data = ct_like(30000, 6);
-    named.assign(deflateBound(&s, data.size()) + 64, '\0');
-    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    s.avail_in = static_cast<uInt>(data.size());
-    s.next_out = reinterpret_cast<Bytef*>(named.data());
-    s.avail_out = static_cast<uInt>(named.size());
-    ASSERT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
-    named.resize(s.total_out);
-    deflateEnd(&s);
-  }
+  const std::string named = gzip_member(ct_like(30000, 6), 6, /*named=*/true);
   std::string bad_crc = one;
   bad_crc[bad_crc.size() - 6] ^= 1;
   std::string bad_length = one;
