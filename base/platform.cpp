@@ -143,6 +143,28 @@ bool ReadOnlyFile::read_exact(void* buffer, size_t size) {
   return true;
 }
 
+ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+std::ptrdiff_t ReadOnlyFile::read_at(void* buffer, size_t size, uint64_t offset) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::pread(fd_, bytes + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return static_cast<std::ptrdiff_t>(done);
+}
+
 void ReadOnlyFile::close() {
   if (fd_ >= 0) {
     const int saved = errno;  // closing must not hide the error a caller is about to log

@@ -100,6 +100,8 @@ class ReadOnlyFile {
   ~ReadOnlyFile();
   ReadOnlyFile(const ReadOnlyFile&) = delete;
   ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+  ReadOnlyFile(ReadOnlyFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  ReadOnlyFile& operator=(ReadOnlyFile&& other) noexcept;
 
   // False with the system error left in last_error().
   bool open(const std::wstring& path);
@@ -108,6 +110,9 @@ class ReadOnlyFile {
   // One read call that must deliver all `size` bytes; a short read fails with the
   // system error "no data available".
   bool read_exact(void* buffer, size_t size);
+  // Up to `size` bytes at `offset`, fewer only at the end of the file; -1 on failure. The
+  // descriptor's position does not move, so reads at different offsets need no seek.
+  std::ptrdiff_t read_at(void* buffer, size_t size, uint64_t offset);
   void close();
   bool is_open() const { return fd_ >= 0; }
 

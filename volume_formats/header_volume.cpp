@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "base/endian.h"
-#include "base/file/gz_file.h"
+#include "base/file/random_access.h"
 #include "base/log.h"
 #include "base/path.h"
 #include "base/utf.h"
@@ -123,13 +123,15 @@ bool read_header_slice(const std::vector<FileEntry>& files, const VolumeFields& 
       first += entry.num_slices;
       continue;
     }
-    Base::File::GzFile file;
+    // A plain file is read with one positioned read; a gzip one is inflated up to the
+    // slice, as nothing is kept open between reads.
+    Base::File::RandomAccessFile file;
     if (!file.open(entry.path)) return false;
     // The open checked that every offset inside a file fits in 64 bits.
     const uint64_t samples = uint64_t{fields.width} * fields.height;
-    if (!file.seek(static_cast<int64_t>((index - first) * samples * 4))) return false;
-    if (!file.read_exact(out, samples * 4)) return false;
-    Base::le32_to_host_in_place(out, samples);
+    const size_t bytes = static_cast<size_t>(samples * 4);
+    if (!file.read_exact_at((index - first) * samples * 4, out, bytes)) return false;
+    Base::le32_to_host_in_place(out, static_cast<size_t>(samples));
     return true;
   }
   return false;

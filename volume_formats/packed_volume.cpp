@@ -24,29 +24,37 @@ static_assert(std::bit_cast<uint32_t>(kScale16) == 0x37800080);
 // A 3D view section that never ends must not take all memory: past this the text is not
 // kept (its colour table, if any, comes first in every file we know of).
 constexpr size_t kMax3DViewText = size_t{16} << 20;
-// Raw samples are staged and converted in pieces of this many bytes.
-constexpr size_t kStagingBytes = size_t{1} << 20;
+// Samples are widened in runs of this many, small enough that a run's raw bytes stay in
+// the first-level cache while it is converted.
+constexpr size_t kWidenRun = 4096;
 
 using Line = char[kPackedLineLimit + 1];
+using Base::File::LineReader;
 
-// Reads the next header line into `line`, trimmed. False at the end of the file or on a
-// damaged stream, either of which ends the header.
-bool read_line(gzFile stream, Line& line) {
+// Reads the next line into `line` without trimming. False at the end of the file or on
+// damaged data.
+bool read_raw_line(LineReader& reader, Line& line) {
   std::memset(line, 0, sizeof line);
-  if (gzgets(stream, line, kPackedLineLimit) == nullptr) return false;
+  return reader.read_line(line, kPackedLineLimit);
+}
+
+// Reads the next header line into `line`, trimmed. False at the end of the file or on
+// damaged data, either of which ends the header.
+bool read_line(LineReader& reader, Line& line) {
+  if (!read_raw_line(reader, line)) return false;
   Base::File::trim_whitespace(line);
   return true;
 }
 
 // Collects the lines of a 3D view section up to "End3DView", dropping what lies between
 // "<Histogram>" and "</Histogram>". False when the file ends first.
-bool read_3d_view_text(gzFile stream, Line& line, std::string& text) {
+bool read_3d_view_text(LineReader& reader, Line& line, std::string& text) {
   bool skipping = false;
-  if (!read_line(stream, line)) return false;
+  if (!read_line(reader, line)) return false;
   for (;;) {
     if (std::strcmp(line, "End3DView") == 0) return true;
     if (!skipping && text.size() < kMax3DViewText) text.append(line).push_back('\n');
-    if (!read_line(stream, line)) return false;
+    if (!read_line(reader, line)) return false;
     if (std::strstr(line, "<Histogram>") != nullptr) {
       if (text.size() < kMax3DViewText) text.append(line).push_back('\n');
       skipping = true;
@@ -62,20 +70,65 @@ std::istringstream value_stream(const char* value) {
   return in;
 }
 
+// The conversions of one run. Source and destination never overlap, which lets the
+// compiler turn each loop into vector instructions without run-time overlap checks.
+void widen_u8(float* __restrict dst, const uint8_t* __restrict src, size_t count) {
+  for (size_t i = 0; i < count; ++i) dst[i] = static_cast<float>(src[i]) * kScale8;
+}
+
+void widen_u16(float* __restrict dst, const uint8_t* __restrict src, size_t count) {
+  if constexpr (Base::kHostIsLittleEndian) {
+    for (size_t i = 0; i < count; ++i) {
+      uint16_t v;
+      std::memcpy(&v, src + 2 * i, 2);
+      dst[i] = static_cast<float>(v) * kScale16;
+    }
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      dst[i] = static_cast<float>(Base::load_le16(src + 2 * i)) * kScale16;
+    }
+  }
+}
+
+// Converts `count` samples of `sample_bytes` (1 or 2) that were read into the top of
+// `out` (its last count * sample_bytes bytes) into floats over the whole of `out`, front
+// to back. Going forward, the floats of samples 0..k always end below the raw bytes of
+// sample k + 1, so nothing is overwritten before it is read; only the last runs overlap
+// their own raw bytes, and those are copied aside first so that no run's source and
+// destination overlap.
+void widen_in_place(float* out, size_t count, size_t sample_bytes) {
+  const uint8_t* const raw = reinterpret_cast<const uint8_t*>(out) + count * (4 - sample_bytes);
+  alignas(64) uint8_t aside[kWidenRun * 2];
+  for (size_t i = 0; i < count;) {
+    const size_t run = count - i < kWidenRun ? count - i : kWidenRun;
+    const uint8_t* src = raw + i * sample_bytes;
+    if (4 * (i + run) > count * (4 - sample_bytes) + i * sample_bytes) {
+      std::memcpy(aside, src, run * sample_bytes);
+      src = aside;
+    }
+    if (sample_bytes == 1) {
+      widen_u8(out + i, src, run);
+    } else {
+      widen_u16(out + i, src, run);
+    }
+    i += run;
+  }
+}
+
 }  // namespace
 
 void PackedVolume::close() {
-  stream.close();
+  file.close();
   bits_per_sample = 0;
   data_offset = 0;
 }
 
 bool sniff_packed_volume(const std::wstring& path) {
-  Base::File::GzFile file;
-  if (!file.open(path, kPackedStreamBuffer)) return false;
+  Base::File::RandomAccessFile file;
+  if (!file.open(path)) return false;
+  LineReader reader(file);
   Line line;
-  std::memset(line, 0, sizeof line);
-  if (gzgets(file.get(), line, kPackedLineLimit) == nullptr) return false;
+  if (!read_raw_line(reader, line)) return false;
   size_t length = std::strlen(line);
   while (length > 0 && (line[length - 1] == '\r' || line[length - 1] == '\n')) --length;
   line[length] = '\0';
@@ -180,20 +233,20 @@ bool PackedHeader::finish() {
 
 bool read_packed_header(const std::wstring& path, VolumeFields& fields, PackedVolume& packed) {
   packed.close();
-  if (!packed.stream.open(path, kPackedStreamBuffer)) return false;
-  gzFile stream = packed.stream.get();
+  if (!packed.file.open(path)) return false;
+  LineReader reader(packed.file);
   PackedHeader header(fields, packed.bits_per_sample);
   Line line;
-  read_line(stream, line);  // the magic line, already checked by the probe
+  read_line(reader, line);  // the magic line, already checked by the probe
 
   bool complete = false;
   while (!complete) {
-    if (gzeof(stream) || !read_line(stream, line)) break;
+    if (!read_line(reader, line)) break;
     if (std::strcmp(line, "</content>") == 0) {
       complete = true;
     } else if (std::strcmp(line, "3DView") == 0) {
       std::string text;
-      if (!read_3d_view_text(stream, line, text)) break;
+      if (!read_3d_view_text(reader, line, text)) break;
       header.apply_3d_view(text);
     } else {
       header.apply_entry(line);
@@ -203,7 +256,7 @@ bool read_packed_header(const std::wstring& path, VolumeFields& fields, PackedVo
   const int bits = packed.bits_per_sample;
   const uint64_t sample_bytes = (bits == 8 || bits == 16 || bits == 32) ? bits / 8 : 1;
   if (complete && header.finish()) {
-    packed.data_offset = packed.stream.tell();
+    packed.data_offset = static_cast<int64_t>(reader.position());
     if (packed.data_offset >= 0 &&
         check_addressable(fields, sample_bytes, fields.num_slices,
                           static_cast<uint64_t>(packed.data_offset), path)) {
@@ -217,37 +270,24 @@ bool read_packed_header(const std::wstring& path, VolumeFields& fields, PackedVo
 bool read_packed_slice(PackedVolume& packed, const VolumeFields& fields, uint32_t index,
                        float* out) {
   const int bits = packed.bits_per_sample;
-  if (!packed.stream.is_open() || (bits != 8 && bits != 16 && bits != 32)) return false;
-  const uint64_t sample_bytes = static_cast<uint64_t>(bits) / 8;
+  if (!packed.file.is_open() || (bits != 8 && bits != 16 && bits != 32)) return false;
+  const size_t sample_bytes = static_cast<size_t>(bits) / 8;
   // The open checked that every slice's offset fits in 64 bits.
   const uint64_t samples = uint64_t{fields.width} * fields.height;
   const uint64_t offset =
       static_cast<uint64_t>(packed.data_offset) + index * samples * sample_bytes;
-  if (!packed.stream.seek(static_cast<int64_t>(offset))) return false;
+  const size_t count = static_cast<size_t>(samples);
 
   if (bits == 32) {
-    if (!packed.stream.read_exact(out, samples * 4)) return false;
-    Base::le32_to_host_in_place(out, samples);
+    if (!packed.file.read_exact_at(offset, out, count * 4)) return false;
+    Base::le32_to_host_in_place(out, count);
     return true;
   }
-
-  const uint64_t total = samples * sample_bytes;
-  const size_t staging_size = static_cast<size_t>(total < kStagingBytes ? total : kStagingBytes);
-  std::unique_ptr<uint8_t[]> staging(new uint8_t[staging_size]);
-  for (uint64_t done = 0; done < total;) {
-    const size_t piece =
-        static_cast<size_t>(total - done < staging_size ? total - done : staging_size);
-    if (!packed.stream.read_exact(staging.get(), piece)) return false;
-    float* dst = out + done / sample_bytes;
-    if (bits == 8) {
-      for (size_t i = 0; i < piece; ++i) dst[i] = static_cast<float>(staging[i]) * kScale8;
-    } else {
-      for (size_t i = 0; i < piece / 2; ++i) {
-        dst[i] = static_cast<float>(Base::load_le16(&staging[2 * i])) * kScale16;
-      }
-    }
-    done += piece;
-  }
+  // The raw samples go to the top of the caller's buffer in one read and are widened
+  // from there, so no staging buffer is needed.
+  uint8_t* const raw = reinterpret_cast<uint8_t*>(out) + count * (4 - sample_bytes);
+  if (!packed.file.read_exact_at(offset, raw, count * sample_bytes)) return false;
+  widen_in_place(out, count, sample_bytes);
   return true;
 }
 

@@ -15,25 +15,24 @@
 #include <cstdint>
 #include <string>
 
-#include "base/file/gz_file.h"
+#include "base/file/random_access.h"
 #include "volume_formats/volume_fields.h"
 
 namespace QVX::VolumeFormats {
 
 inline constexpr char kPackedVolumeMagic[] = "# QVX Packed Volume";
 inline constexpr char kPackedVolumeMagicV2[] = "# QVX v2.0 Packed Volume";
-// Header lines are read with gzgets and this limit, so at most 2799 characters at once.
+// Header lines are read with this limit (gzgets rules), so at most 2799 characters at once.
 inline constexpr int kPackedLineLimit = 2800;
-// The decompressor's buffer, kept for all slice reads.
-inline constexpr unsigned kPackedStreamBuffer = 32768;
 
 // Samples scale into 0..1 by multiplication: 255 and 65535 give exactly 1.0.
 inline constexpr float kScale8 = 0.003921569f;     // nearest float to 1/255
 inline constexpr float kScale16 = 1.5259022e-05f;  // nearest float to 1/65535
 
-// What an open packed volume keeps for slice reading.
+// What an open packed volume keeps for slice reading: a plain file is read with one
+// positioned read per slice, a gzip file through its index of access points.
 struct PackedVolume {
-  Base::File::GzFile stream;
+  Base::File::RandomAccessFile file;
   int32_t bits_per_sample = 0;  // 8, 16 or 32; anything else makes every read fail
   int64_t data_offset = 0;      // decompressed position of slice 0's first sample
 

@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <locale>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "tests/support/temp_dir.h"
+#include "tests/support/volume_writers.h"
 
 namespace {
 
@@ -88,6 +91,48 @@ TEST(PackedVolume, DataStartsAfterTheEndLineAndLongLinesSplit) {
     float out[4];
     ASSERT_TRUE(QVX::VolumeFormats::read_packed_slice(packed, f, 0, out));
     EXPECT_EQ(out[3], static_cast<float>('D') * QVX::VolumeFormats::kScale8);
+  }
+}
+
+// Slices larger than one conversion run, with a length that is no multiple of it, from
+// plain and gzip files (several access points), in an order that jumps back and forth.
+TEST(PackedVolume, LargeSlicesReadInAnyOrderAsTheSamplesScaled) {
+  const uint32_t nx = 7, ny = 24, nz = 4099;
+  const size_t per_slice = size_t{nx} * nz;
+  ts::TempDir dir;
+  for (int bits : {8, 16, 32}) {
+    std::vector<uint8_t> u8;
+    std::vector<uint16_t> u16;
+    std::vector<float> expected(per_slice * ny);
+    uint32_t state = 99;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      state = state * 1103515245u + 12345u;
+      const uint32_t r = state >> 8;
+      u8.push_back(static_cast<uint8_t>(r));
+      u16.push_back(static_cast<uint16_t>(r));
+      expected[i] = bits == 8    ? static_cast<float>(u8.back()) * QVX::VolumeFormats::kScale8
+                    : bits == 16 ? static_cast<float>(u16.back()) * QVX::VolumeFormats::kScale16
+                                 : static_cast<float>(r) * 0.25f - 1000.0f;
+    }
+    const std::string samples = bits == 8    ? ts::u8_bytes(u8)
+                                : bits == 16 ? ts::u16_bytes(u16)
+                                             : ts::f32_bytes(expected);
+    for (bool gz : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << bits << " bits, gzip " << gz);
+      const std::string path = dir.file(std::to_string(bits) + (gz ? ".pvol.gz" : ".pvol"));
+      const std::string text = ts::packed_header(nx, ny, nz, bits) + samples;
+      gz ? ts::write_gzip_file(path, text) : ts::write_file(path, text);
+      VolumeFields f;
+      QVX::VolumeFormats::PackedVolume packed;
+      ASSERT_TRUE(QVX::VolumeFormats::read_packed_header(std::wstring(path.begin(), path.end()), f,
+                                                         packed));
+      std::vector<float> slice(per_slice);
+      for (uint32_t y : {23u, 0u, 11u, 12u, 5u, 22u, 1u}) {
+        ASSERT_TRUE(QVX::VolumeFormats::read_packed_slice(packed, f, y, slice.data())) << y;
+        ASSERT_EQ(std::memcmp(slice.data(), &expected[y * per_slice], per_slice * 4), 0) << y;
+      }
+      EXPECT_FALSE(QVX::VolumeFormats::read_packed_slice(packed, f, ny, slice.data()));
+    }
   }
 }
 
