@@ -17,7 +17,9 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 #include "base/utf.h"
 
@@ -146,18 +148,66 @@ bool ReadOnlyFile::read_exact(void* buffer, size_t size) {
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
   if (this != &other) {
     close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
+    fd_ = std::exchange(other.fd_, -1);
+    forward_only_ = std::exchange(other.forward_only_, false);
+    consumed_ = std::exchange(other.consumed_, 0);
+    head_ = std::move(other.head_);
   }
   return *this;
 }
 
 std::ptrdiff_t ReadOnlyFile::read_at(void* buffer, size_t size, uint64_t offset) {
   auto* bytes = static_cast<unsigned char*>(buffer);
+  if (forward_only_) return read_forward(bytes, size, offset);
   size_t done = 0;
   while (done < size) {
     const ssize_t got = ::pread(fd_, bytes + done, size - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == ESPIPE && done == 0) {
+      forward_only_ = true;
+      head_ = std::make_unique<unsigned char[]>(kKeptHead);
+      return read_forward(bytes, size, offset);
+    }
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return static_cast<std::ptrdiff_t>(done);
+}
+
+std::ptrdiff_t ReadOnlyFile::read_next(unsigned char* bytes, size_t size) {
+  const std::ptrdiff_t got = read(bytes, size);
+  if (got <= 0) return got;
+  if (consumed_ < kKeptHead) {
+    const uint64_t kept = std::min<uint64_t>(static_cast<uint64_t>(got), kKeptHead - consumed_);
+    std::memcpy(head_.get() + consumed_, bytes, static_cast<size_t>(kept));
+  }
+  consumed_ += static_cast<uint64_t>(got);
+  return got;
+}
+
+std::ptrdiff_t ReadOnlyFile::read_forward(unsigned char* bytes, size_t size, uint64_t offset) {
+  size_t done = 0;
+  if (offset < consumed_) {
+    // Bytes already passed: only the kept head can give them.
+    const uint64_t kept = std::min<uint64_t>(consumed_, kKeptHead);
+    const uint64_t end = offset + size;
+    if (offset >= kept || (end > kept && consumed_ > kept)) {
+      errno = ESPIPE;
+      return -1;
+    }
+    done = static_cast<size_t>(std::min(end, kept) - offset);
+    std::memcpy(bytes, head_.get() + offset, done);
+  }
+  unsigned char skipped[4096];
+  while (consumed_ < offset) {
+    const uint64_t step = std::min<uint64_t>(sizeof skipped, offset - consumed_);
+    const std::ptrdiff_t got = read_next(skipped, static_cast<size_t>(step));
+    if (got < 0) return -1;
+    if (got == 0) return 0;
+  }
+  while (done < size) {
+    const std::ptrdiff_t got = read_next(bytes + done, size - done);
     if (got < 0) return -1;
     if (got == 0) break;
     done += static_cast<size_t>(got);
@@ -172,6 +222,9 @@ void ReadOnlyFile::close() {
     errno = saved;
     fd_ = -1;
   }
+  forward_only_ = false;
+  consumed_ = 0;
+  head_.reset();
 }
 
 void set_last_error(int code) { errno = code; }

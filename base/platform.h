@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 
 namespace QVX::Base::Platform {
 
@@ -100,7 +102,7 @@ class ReadOnlyFile {
   ~ReadOnlyFile();
   ReadOnlyFile(const ReadOnlyFile&) = delete;
   ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-  ReadOnlyFile(ReadOnlyFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  ReadOnlyFile(ReadOnlyFile&& other) noexcept { *this = std::move(other); }
   ReadOnlyFile& operator=(ReadOnlyFile&& other) noexcept;
 
   // False with the system error left in last_error().
@@ -112,12 +114,25 @@ class ReadOnlyFile {
   bool read_exact(void* buffer, size_t size);
   // Up to `size` bytes at `offset`, fewer only at the end of the file; -1 on failure. The
   // descriptor's position does not move, so reads at different offsets need no seek.
+  // A file that cannot seek (a pipe) is read forward instead: a read ahead skips to its
+  // offset, its first 4 KiB stay readable (a format can be sniffed, then read from the
+  // start), and a read of other bytes already passed fails with ESPIPE.
   std::ptrdiff_t read_at(void* buffer, size_t size, uint64_t offset);
   void close();
   bool is_open() const { return fd_ >= 0; }
 
  private:
+  static constexpr size_t kKeptHead = 4096;
+
+  std::ptrdiff_t read_forward(unsigned char* bytes, size_t size, uint64_t offset);
+  // One read() of at most `size` bytes past `consumed_`, copied into the head while
+  // it lasts; 0 at the end, -1 on failure.
+  std::ptrdiff_t read_next(unsigned char* bytes, size_t size);
+
   int fd_ = -1;
+  bool forward_only_ = false;
+  uint64_t consumed_ = 0;  // bytes read from a file that cannot seek
+  std::unique_ptr<unsigned char[]> head_;
 };
 
 }  // namespace QVX::Base::Platform

@@ -3,10 +3,13 @@
 #include "base/file/random_access.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <cstdint>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
@@ -63,6 +66,45 @@ TEST(RandomAccessFile, OnlyTheTwoMagicBytesMakeAFileGzip) {
     std::string out(16, '\0');
     EXPECT_EQ(file.read_at(0, out.data(), out.size()),
               c.gzip ? 0 : static_cast<int64_t>(c.bytes.size()));
+  }
+}
+
+// A pipe cannot seek: it reads forward, its first 4 KiB stay readable (the gzip test reads
+// two bytes before the data is read from the start), reads ahead skip, and bytes passed
+// beyond the kept head fail.
+TEST(RandomAccessFile, PipesReadForward) {
+  ts::TempDir dir;
+  std::string data(20000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
+  for (const bool gzip : {false, true}) {
+    SCOPED_TRACE(gzip ? "gzip" : "plain");
+    const std::string source = dir.file("source");
+    if (gzip) {
+      ts::write_gzip_file(source, data);
+    } else {
+      ts::write_file(source, data);
+    }
+    std::ifstream in(source, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    const std::string fifo = dir.file(gzip ? "gzip.fifo" : "plain.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] { ts::write_file(fifo, bytes); });
+    RandomAccessFile file;
+    ASSERT_TRUE(file.open(wide(fifo)));
+    EXPECT_EQ(file.is_gzip(), gzip);
+    std::string out(100, '\0');
+    ASSERT_TRUE(file.read_exact_at(0, out.data(), 100));
+    EXPECT_EQ(out, data.substr(0, 100));
+    ASSERT_TRUE(file.read_exact_at(10000, out.data(), 100));  // ahead: skips
+    EXPECT_EQ(out, data.substr(10000, 100));
+    if (!gzip) {
+      EXPECT_TRUE(file.read_exact_at(50, out.data(), 100));  // inside the kept head
+      EXPECT_EQ(out, data.substr(50, 100));
+      EXPECT_EQ(file.read_at(5000, out.data(), 100), -1);  // passed, not kept
+    }
+    EXPECT_EQ(file.read_at(19950, out.data(), 100), 50);
+    file.close();
+    writer.join();
   }
 }
 
