@@ -215,7 +215,7 @@ QVX_TARGET_AVX2 void copy_plane_avx2(const uint8_t* plane, uint32_t rows, uint32
 }
 
 bool cpu_has_avx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
+  static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
   return has;
 }
 #endif
