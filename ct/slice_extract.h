@@ -26,6 +26,14 @@ inline const HRNode* find_node(const HRVolume& volume, const HRVec3u& position, 
   return locate_node(volume, position, level).node;
 }
 
+// How the plane of a whole brick is transposed into the output. Every kernel gives the
+// same bits; they differ only in speed. Best is the fastest one this processor runs; the
+// others are there so that tests can hold each one against the portable Scalar kernel.
+enum class PlaneKernel { Best, Scalar, Sse2, Avx2 };
+
+// True when `kernel` was built in and this processor runs it (Best and Scalar always).
+bool plane_kernel_available(PlaneKernel kernel);
+
 // Copies the plane y = origin.y of the box at `origin` with `size` (voxels of depth
 // `level`; origin.x and origin.z multiples of 32) into `matrix`: element (r, c) is voxel
 // (origin.x + r, origin.y, origin.z + c). A region whose node has no brick reads 0.0; a
@@ -33,9 +41,10 @@ inline const HRNode* find_node(const HRVolume& volume, const HRVec3u& position, 
 // neighbour). False, after a "FAILED to read brick at offset <offset> (<code>)" line,
 // when a brick needed lies beyond the end of the file or the mapping faults; also, with a
 // "FAILED to extract region" line, for a level deeper than max_depth, an origin off the
-// brick grid, a box beyond the root's cube or a matrix smaller than the box.
+// brick grid, a box beyond the root's cube or a matrix smaller than the box. A kernel that
+// is not available falls back to Scalar.
 bool extract_region(const HRVolume& volume, Math::Matrix_f& matrix, const HRVec3u& origin,
-                    const HRVec3u& size, uint32_t level);
+                    const HRVec3u& size, uint32_t level, PlaneKernel kernel = PlaneKernel::Best);
 
 // Slice `index` (the plane y = index) at the finest level into `out`, resolution.x rows
 // of resolution.z floats. False for an index beyond the volume.

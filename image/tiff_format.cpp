@@ -126,11 +126,17 @@ uint32_t quantize(float v, float lo, float hi, float factor, uint32_t top) {
   return static_cast<uint32_t>(std::lround(scaled));
 }
 
-// Writes a `width` x `height` single-channel TIFF whose rows `row(r, buffer)` delivers
-// (either a pointer into the image or `buffer`, filled).
-template <typename RowFn>
+// Pixels go to the file in strips of about this size, each with one write call straight
+// from the caller's pixels (or from one conversion buffer of this size): a write per row
+// through libtiff's own buffer costs several times the bytes' own write.
+constexpr uint64_t kStripBytes = uint64_t{8} << 20;
+
+// Writes a `width` x `height` single-channel TIFF whose pixels `strip(first, rows,
+// buffer)` delivers: `rows` whole rows from row `first` on, either a pointer into the
+// image or into `buffer`, which it sizes and fills.
+template <typename StripFn>
 bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, uint32_t height,
-                const Math::Vector_u8& info, uint64_t pixel_bytes, RowFn row) {
+                const Math::Vector_u8& info, uint64_t pixel_bytes, StripFn strip) {
   // The TIFF is written beside the target and moved over it only when complete, so a
   // failed save (or a failed rewrite of a description) never costs the file that was
   // there, and a compressed save never touches a file named like the target without
@@ -143,7 +149,10 @@ bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, 
     return false;
   }
   const uint64_t block_size = info.length > 0 ? padded_info_size(info.length, pixel_bytes) : 0;
-  const uint64_t stored = uint64_t{width} * height * (target.bits / 8) + block_size;
+  const uint64_t row_bytes = uint64_t{width} * (target.bits / 8);
+  const uint64_t stored = row_bytes * height + block_size;
+  const auto rows_per_strip =
+      static_cast<uint32_t>(std::clamp<uint64_t>(kStripBytes / row_bytes, 1, height));
 
   tiff_internal::register_private_tags();
   TiffOutput out(file);
@@ -181,14 +190,19 @@ bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, 
       return false;
     }
   }
+  if (TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip) != 1) return false;
 
-  std::vector<uint8_t> buffer(uint64_t{width} * (target.bits / 8));
-  for (uint32_t r = 0; r < height; ++r) {
-    // libtiff only swaps bytes in the row for files of the other byte order, which this
-    // never writes, so the caller's pixels are handed over as they are.
-    void* pixels = const_cast<void*>(row(r, buffer.data()));
-    if (TIFFWriteScanline(tif, pixels, r, 0) < 0) {
-      Base::log_wprintf(L"FAILED to write pixel row %u of tiff '%ls'\n", r, shown.c_str());
+  // Uncompressed strips in the file's own (the host's) byte order are the pixel bytes
+  // themselves, so they go out raw: libtiff appends each at the end of the file, one
+  // after the other, and neither copies nor swaps them.
+  std::vector<uint8_t> buffer;
+  uint32_t index = 0;
+  for (uint32_t first = 0; first < height; first += rows_per_strip, ++index) {
+    const uint32_t rows = std::min(rows_per_strip, height - first);
+    const auto bytes = static_cast<tmsize_t>(row_bytes * rows);
+    void* pixels = const_cast<void*>(strip(first, rows, buffer));
+    if (TIFFWriteRawStrip(tif, index, pixels, bytes) != bytes) {
+      Base::log_wprintf(L"FAILED to write pixel row %u of tiff '%ls'\n", first, shown.c_str());
       return false;
     }
   }
@@ -213,18 +227,28 @@ bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, 
   return true;
 }
 
-// The row writer for integer output of float pixels over [lo, hi].
+// `rows` rows of `cols` samples from `in` on, converted by `convert` into `buffer`.
+template <typename Sample, typename Convert>
+const void* convert_strip(const Sample* in, uint32_t rows, uint32_t cols,
+                          std::vector<uint8_t>& buffer, Convert convert) {
+  using Out = decltype(convert(*in));
+  const uint64_t count = uint64_t{rows} * cols;
+  if (buffer.size() < count * sizeof(Out)) buffer.resize(count * sizeof(Out));
+  auto* out = reinterpret_cast<Out*>(buffer.data());
+  for (uint64_t i = 0; i < count; ++i) out[i] = convert(in[i]);
+  return buffer.data();
+}
+
+// The strip writer for integer output of float pixels over [lo, hi].
 template <typename Sample>
-auto quantized_rows(const Image_f& image, float lo, float hi) {
+auto quantized_strips(const Image_f& image, float lo, float hi) {
   constexpr uint32_t top = std::numeric_limits<Sample>::max();
   const float factor = static_cast<float>(top) / (hi - lo);
-  return [&image, lo, hi, factor](uint32_t r, uint8_t* buffer) -> const void* {
-    auto* out = reinterpret_cast<Sample*>(buffer);
-    const float* in = image.row(r);
-    for (uint32_t c = 0; c < image.cols; ++c) {
-      out[c] = static_cast<Sample>(quantize(in[c], lo, hi, factor, top));
-    }
-    return buffer;
+  return [&image, lo, hi, factor](uint32_t first, uint32_t rows,
+                                  std::vector<uint8_t>& buffer) -> const void* {
+    return convert_strip(image.row(first), rows, image.cols, buffer, [&](float v) {
+      return static_cast<Sample>(quantize(v, lo, hi, factor, top));
+    });
   };
 }
 
@@ -235,18 +259,15 @@ bool save_int(const Image_int<Sample>& image, const std::wstring& path, const Ta
   const bool ranged = cmin < cmax;
   constexpr uint32_t top = std::numeric_limits<Sample>::max();
   const float factor = static_cast<float>(top) / static_cast<float>(cmax - cmin);
-  return write_tiff(path, target, image.width(), image.height(), image.info,
-                    uint64_t{image.width()} * image.height() * sizeof(Sample),
-                    [&](uint32_t r, uint8_t* buffer) -> const void* {
-                      if (!ranged) return image.row(r);
-                      auto* out = reinterpret_cast<Sample*>(buffer);
-                      const Sample* in = image.row(r);
-                      for (uint32_t c = 0; c < image.width(); ++c) {
-                        out[c] = static_cast<Sample>(
-                            quantize(static_cast<float>(in[c]), cmin, cmax, factor, top));
-                      }
-                      return buffer;
-                    });
+  return write_tiff(
+      path, target, image.width(), image.height(), image.info,
+      uint64_t{image.width()} * image.height() * sizeof(Sample),
+      [&](uint32_t first, uint32_t rows, std::vector<uint8_t>& buffer) -> const void* {
+        if (!ranged) return image.row(first);
+        return convert_strip(image.row(first), rows, image.width(), buffer, [&](Sample v) {
+          return static_cast<Sample>(quantize(static_cast<float>(v), cmin, cmax, factor, top));
+        });
+      });
 }
 
 }  // namespace
@@ -271,14 +292,11 @@ bool TIFF::save_f(const Image_f& image, const std::wstring& path, const std::wst
     const float inverse = 1.0f / (cmax - cmin);
     return write_tiff(
         path, kGray32, image.cols, image.rows, image.info, pixel_bytes,
-        [&](uint32_t r, uint8_t* buffer) -> const void* {
-          if (!ranged) return image.row(r);
-          auto* out = reinterpret_cast<float*>(buffer);
-          const float* in = image.row(r);
-          for (uint32_t c = 0; c < image.cols; ++c) {
-            out[c] = in[c] <= cmin ? 0.0f : in[c] >= cmax ? 1.0f : (in[c] - cmin) * inverse;
-          }
-          return buffer;
+        [&](uint32_t first, uint32_t rows, std::vector<uint8_t>& buffer) -> const void* {
+          if (!ranged) return image.row(first);
+          return convert_strip(image.row(first), rows, image.cols, buffer, [&](float v) {
+            return v <= cmin ? 0.0f : v >= cmax ? 1.0f : (v - cmin) * inverse;
+          });
         });
   }
   const bool to16 = format == kGray16.name;
@@ -297,10 +315,10 @@ bool TIFF::save_f(const Image_f& image, const std::wstring& path, const std::wst
   }
   if (to16) {
     return write_tiff(path, kGray16, image.cols, image.rows, image.info, pixel_bytes,
-                      quantized_rows<uint16_t>(image, lo, hi));
+                      quantized_strips<uint16_t>(image, lo, hi));
   }
   return write_tiff(path, kGray8, image.cols, image.rows, image.info, pixel_bytes,
-                    quantized_rows<uint8_t>(image, lo, hi));
+                    quantized_strips<uint8_t>(image, lo, hi));
 }
 
 bool TIFF::save_u16(const Image_u16& image, const std::wstring& path, const std::wstring& format,

@@ -5,6 +5,10 @@
 // 65002 QvxInfoOffsetV2 (never stored; the byte count and file offset of the 65001 data).
 // The info block is a 4-byte big-endian length L, the L info bytes, then padding up to
 // padded_info_size(), so that a longer description can later be written in place.
+//
+// A saved file holds the pixels right after the file header, uncompressed, in strips of
+// whole rows of about 8 MiB that follow one another, so that they form one block a reader
+// can map; the directory and the info block come after them.
 #pragma once
 
 #include <cstdint>

@@ -180,6 +180,93 @@ TEST(SliceExtract, ABrickBeyondTheFileFailsOnlyTheSlicesThatNeedIt) {
             "FAILED to read brick at offset " + std::to_string(offset) + " (E)\n");
 }
 
+// Random bits, NaN and infinity patterns among them: a kernel that moves a sample through
+// arithmetic or takes it from the wrong place shows.
+float random_voxel(uint32_t x, uint32_t y, uint32_t z) {
+  uint64_t h = (uint64_t{x} * 0x9E3779B97F4A7C15u) ^ (uint64_t{y} * 0xC2B2AE3D27D4EB4Fu) ^
+               (uint64_t{z} * 0x165667B19E3779F9u);
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9u;
+  h ^= h >> 32;
+  return std::bit_cast<float>(static_cast<uint32_t>(h));
+}
+
+TEST(SliceExtract, EveryKernelMatchesTheScalarKernel) {
+  ts::TempDir dir;
+  struct Case {
+    const char* name;
+    uint32_t nx, ny, nz;
+    bool sparse;
+  };
+  // Edge tiles of 2 x 3, 13 x 29 and 6 x 31 samples leave rests beside the 4 x 4 and 8 x 8
+  // blocks; the sparse tree has missing bricks and leaves above the finest level.
+  const Case cases[] = {
+      {"small edges", 34, 9, 35, false},
+      {"wide edges", 77, 40, 93, false},
+      {"sparse", 70, 70, 127, true},
+  };
+  const PlaneKernel kernels[] = {PlaneKernel::Best, PlaneKernel::Sse2, PlaneKernel::Avx2};
+  constexpr float kUntouched = -7.5f;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HRWriteOptions options = ts::hr_options(c.nx, c.ny, c.nz);
+    options.voxel = random_voxel;
+    if (c.sparse) {
+      options.stop_here = [](const HRNodeKey& k) { return k.depth == 1 && k.x == 1 && k.z == 0; };
+      options.no_brick = [](const HRNodeKey& k) {
+        return (k.depth == 2 && k.x == 0 && k.y == 1 && k.z == 2) ||
+               (k.depth == 1 && k.x == 0 && k.y == 0 && k.z == 1);
+      };
+    }
+    const Written written = write(dir, options, "random.hr");
+    HRVolume volume;
+    ts::CaptureStdout quiet;
+    ASSERT_TRUE(volume.open_existing(written.path));
+    const uint32_t depth = volume.max_depth();
+    for (uint32_t level = 0; level <= depth; ++level) {
+      // The volume's size at this level, and regions from the origin and from (32, y, 32).
+      const uint32_t shift = depth - level;
+      const uint32_t lx = ((c.nx - 1) >> shift) + 1, ly = ((c.ny - 1) >> shift) + 1;
+      const uint32_t lz = ((c.nz - 1) >> shift) + 1;
+      for (const uint32_t start : {0u, 32u}) {
+        if (start >= lx || start >= lz) continue;
+        const HRVec3u size{lx - start, 1, lz - start};
+        // Three columns more than the region, so a write past its right edge shows.
+        const uint32_t cols = size.z + 3;
+        std::vector<float> want(size_t{size.x} * cols), got(want.size());
+        Math::Matrix_f want_matrix(want.data(), size.x, cols);
+        Math::Matrix_f got_matrix(got.data(), size.x, cols);
+        for (uint32_t y = 0; y < ly; y += 3) {
+          const HRVec3u origin{start, y, start};
+          std::fill(want.begin(), want.end(), kUntouched);
+          ASSERT_TRUE(
+              extract_region(volume, want_matrix, origin, size, level, PlaneKernel::Scalar));
+          if (level == depth && start == 0) {
+            // The scalar kernel against the writer's own account of every voxel.
+            for (uint32_t x = 0; x < size.x; ++x) {
+              for (uint32_t z = 0; z < size.z; ++z) {
+                const float expected =
+                    written.result.expected[x + size_t{c.nx} * (y + size_t{c.ny} * z)];
+                ASSERT_EQ(std::bit_cast<uint32_t>(want[size_t{x} * cols + z]),
+                          std::bit_cast<uint32_t>(expected))
+                    << x << "," << y << "," << z;
+              }
+            }
+          }
+          for (const PlaneKernel kernel : kernels) {
+            if (!plane_kernel_available(kernel)) continue;
+            std::fill(got.begin(), got.end(), kUntouched);
+            ASSERT_TRUE(extract_region(volume, got_matrix, origin, size, level, kernel));
+            ASSERT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0)
+                << "kernel " << static_cast<int>(kernel) << ", level " << level << ", y " << y
+                << ", start " << start;
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(SliceExtract, FindNodeDescendsToTheNodeHoldingAPosition) {
   ts::TempDir dir;
   const Written written = write(dir, ts::hr_options(100, 100, 100), "find.hr");  // depth 2

@@ -2,8 +2,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -74,6 +76,33 @@ TEST(TiffInterop, TifffileReadsTheDescriptionBlock) {
                                      &out);
   QVX_REQUIRE_TOOL(status != 2 && status != 127, "python3-tifffile");
   EXPECT_EQ(status, 0) << out;
+}
+
+TEST(TiffInterop, TifffileReadsAndMapsImagesOfManyStrips) {
+  ts::TempDir dir;
+  // 2100 rows of 1100 floats: more than one strip, the last one shorter.
+  constexpr uint32_t kRows = 2100, kCols = 1100;
+  std::vector<float> pixels(size_t{kRows} * kCols);
+  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>(i % 65521) * 0.75f;
+  Image_f image(pixels.data(), kRows, kCols);
+  ASSERT_TRUE(image.info.resize(2));
+  image.info.data[0] = 'h';
+  image.info.data[1] = 'i';
+  const uLong crc = crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(pixels.data()),
+                            pixels.size() * sizeof(float));
+  char expected[32];
+  std::snprintf(expected, sizeof expected, "crc32:%08lx", crc);
+  for (const char* name : {"strips.tif", "strips.tif.gz"}) {
+    const std::string path = dir.file(name);
+    ASSERT_TRUE(TIFF().save_f(image, std::wstring(path.begin(), path.end()), L"gray_tif32", 1, -1));
+    std::string out;
+    const int status =
+        ts::run_command(ts::crosscheck_command() + "verify " + path + " " + std::to_string(kRows) +
+                            " " + std::to_string(kCols) + " " + expected + " 000000026869 2>&1",
+                        &out);
+    QVX_REQUIRE_TOOL(status != 2 && status != 127, "python3-tifffile");
+    EXPECT_EQ(status, 0) << name << ": " << out;
+  }
 }
 
 }  // namespace

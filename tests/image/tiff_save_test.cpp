@@ -108,6 +108,107 @@ TEST(TiffSave, IntegerOutputMapsTheRangeWithHalvesAwayFromZero) {
   }
 }
 
+// Where the strips of the TIFF at `path` lie, as libtiff reads the directory.
+struct Strips {
+  uint32_t rows_per_strip = 0;
+  std::vector<uint64_t> offsets, counts;
+};
+
+Strips read_strips(const std::string& path) {
+  Strips strips;
+  ::TIFF* tif = TIFFOpen(path.c_str(), "r");
+  if (tif == nullptr) return strips;
+  TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &strips.rows_per_strip);
+  for (uint32_t i = 0; i < TIFFNumberOfStrips(tif); ++i) {
+    strips.offsets.push_back(TIFFGetStrileOffset(tif, i));
+    strips.counts.push_back(TIFFGetStrileByteCount(tif, i));
+  }
+  TIFFClose(tif);
+  return strips;
+}
+
+TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
+  ts::TempDir dir;
+  // 8.7 million pixels: several strips at every depth, the last one shorter.
+  constexpr uint32_t kRows = 3001, kCols = 2900;
+  std::vector<float> floats(size_t{kRows} * kCols);
+  std::vector<uint16_t> u16(floats.size());
+  std::vector<uint8_t> u8(floats.size());
+  uint32_t state = 12345;
+  for (size_t i = 0; i < floats.size(); ++i) {
+    state = state * 1664525u + 1013904223u;
+    floats[i] = static_cast<float>(state >> 8) * 1.8e-7f - 1.0f;
+    u16[i] = static_cast<uint16_t>(state >> 16);
+    u8[i] = static_cast<uint8_t>(state >> 24);
+  }
+  enum Source { Floats, U16, U8 };
+  const struct {
+    const wchar_t* format;
+    Source source;
+    float cmin, cmax;  // floats; for integer sources scaled onto their own type
+    uint32_t bytes;
+  } cases[] = {
+      {L"gray_tif32", Floats, 1.0f, -1.0f, 4},  // the caller's pixels as they are
+      {L"gray_tif32", Floats, -0.5f, 1.5f, 4},    {L"gray_tif16", Floats, -0.5f, 1.5f, 2},
+      {L"gray_tif8", Floats, -0.5f, 1.5f, 1},     {L"gray_tif16", U16, 1.0f, -1.0f, 2},
+      {L"gray_tif16", U16, 1000.0f, 60000.0f, 2}, {L"gray_tif8", U8, 20.0f, 200.0f, 1},
+  };
+  // Saves rows [first, first + rows) of the case's source on their own.
+  auto save = [&](const auto& c, const std::string& path, uint32_t first, uint32_t rows) {
+    const size_t at = size_t{first} * kCols;
+    switch (c.source) {
+      case Floats:
+        return TIFF().save_f(Image_f(floats.data() + at, rows, kCols), wide(path), c.format, c.cmin,
+                             c.cmax);
+      case U16:
+        return TIFF().save_u16(QVX::Image::Image_u16(u16.data() + at, rows, kCols), wide(path),
+                               c.format, static_cast<uint16_t>(c.cmin),
+                               static_cast<uint16_t>(c.cmax));
+      case U8:
+        return TIFF().save_u8(QVX::Image::Image_u8(u8.data() + at, rows, kCols), wide(path),
+                              c.format, static_cast<uint8_t>(c.cmin), static_cast<uint8_t>(c.cmax));
+    }
+    return false;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "case " << (&c - cases));
+    const std::string path = dir.file("large.tif");
+    ASSERT_TRUE(save(c, path, 0, kRows));
+    const Read r = read_tiff(path);
+    ASSERT_EQ(r.bytes.size(), size_t{kRows} * kCols * c.bytes);
+    if (c.source == Floats && c.cmin >= c.cmax) {
+      EXPECT_EQ(std::memcmp(r.bytes.data(), floats.data(), r.bytes.size()), 0);
+    }
+
+    // Strips of whole rows, one after the other in the file, so that the pixels form one
+    // block that a reader can map.
+    const uint64_t row_bytes = uint64_t{kCols} * c.bytes;
+    const Strips strips = read_strips(path);
+    ASSERT_GT(strips.offsets.size(), 1u);
+    ASSERT_EQ(strips.offsets.size(), (kRows + strips.rows_per_strip - 1) / strips.rows_per_strip);
+    for (size_t i = 0; i < strips.offsets.size(); ++i) {
+      const uint32_t rows =
+          std::min(strips.rows_per_strip, kRows - uint32_t(i) * strips.rows_per_strip);
+      EXPECT_EQ(strips.counts[i], rows * row_bytes) << "strip " << i;
+      if (i > 0) {
+        EXPECT_EQ(strips.offsets[i], strips.offsets[i - 1] + strips.counts[i - 1]);
+      }
+    }
+
+    // Rows on either side of each strip boundary come out as they do when saved alone.
+    for (uint32_t boundary = strips.rows_per_strip; boundary < kRows;
+         boundary += strips.rows_per_strip) {
+      ASSERT_TRUE(save(c, dir.file("rows.tif"), boundary - 1, 2));
+      const Read alone = read_tiff(dir.file("rows.tif"));
+      ASSERT_EQ(alone.bytes.size(), 2 * row_bytes);
+      EXPECT_EQ(std::memcmp(alone.bytes.data(), r.bytes.data() + (boundary - 1) * row_bytes,
+                            alone.bytes.size()),
+                0)
+          << "rows " << boundary - 1 << " and " << boundary;
+    }
+  }
+}
+
 TEST(TiffSave, InfoBlockIsPaddedAndPrefixedBigEndian) {
   ts::TempDir dir;
   float pixels[4] = {};

@@ -2,7 +2,9 @@
 
   tiff_crosscheck.py verify FILE HEIGHT WIDTH HEXBYTES [INFOHEX]
       FILE (plain or .gz) must read back with tifffile as HEIGHT x WIDTH float32 whose
-      little-endian bytes are HEXBYTES; with INFOHEX, tag 65001 must start with those bytes.
+      little-endian bytes are HEXBYTES, or whose zlib CRC-32 is the hex number after
+      "crc32:"; with INFOHEX, tag 65001 must start with those bytes. A plain FILE must also
+      map with tifffile.memmap to the same pixels.
   tiff_crosscheck.py make DIRECTORY
       Writes small fixtures of the common kinds into DIRECTORY.
 Exits 0 on success, 1 with a message otherwise, 2 when tifffile is missing.
@@ -10,6 +12,7 @@ Exits 0 on success, 1 with a message otherwise, 2 when tifffile is missing.
 import gzip
 import io
 import sys
+import zlib
 
 try:
     import numpy as np
@@ -30,11 +33,19 @@ def verify(path, height, width, hexbytes, infohex=None):
         assert image.dtype == np.float32, image.dtype
         assert page.tags["SampleFormat"].value == 3
         assert page.tags["BitsPerSample"].value == 32
-        got = image.astype("<f4").tobytes().hex()
-        assert got == hexbytes, f"{got} != {hexbytes}"
+        raw = image.astype("<f4").tobytes()
+        if hexbytes.startswith("crc32:"):
+            got = zlib.crc32(raw)
+            assert got == int(hexbytes[6:], 16), f"crc32 {got:08x} != {hexbytes[6:]}"
+        else:
+            assert raw.hex() == hexbytes, f"{raw.hex()} != {hexbytes}"
         if infohex is not None:
             block = bytes(page.tags[65001].value)
             assert block.hex().startswith(infohex), block[:16].hex()
+    if not path.lower().endswith(".gz"):
+        mapped = tifffile.memmap(path, mode="r")
+        assert mapped.shape == (height, width), mapped.shape
+        assert mapped.astype("<f4").tobytes() == raw, "memmap differs"
 
 
 def make(directory):
