@@ -172,12 +172,11 @@ void Pread(benchmark::State& state) {
   finish(state, bytes);
 }
 
-void PackedPlain(benchmark::State& state) {
-  Volumes& v = volumes();
-  const int bits = static_cast<int>(state.range(0));
-  qvx_ozk_volume* handle = open_warm(v.path(bits), state);
-  std::vector<float> slice(v.samples());
-  const std::vector<uint32_t> order = shuffled(v.slices);
+// Reads the slices of `order` through the library, one per iteration, round and round;
+// deletes the handle.
+void read_in_order(benchmark::State& state, qvx_ozk_volume* handle,
+                   const std::vector<uint32_t>& order) {
+  std::vector<float> slice(volumes().samples());
   size_t k = 0;
   for (auto _ : state) {
     if (!qvx_ozk_volume_read_slice(handle, slice.data(), order[k])) state.SkipWithError("read");
@@ -185,6 +184,14 @@ void PackedPlain(benchmark::State& state) {
     k = (k + 1) % order.size();
   }
   qvx_ozk_volume_delete(handle);
+}
+
+void PackedPlain(benchmark::State& state) {
+  Volumes& v = volumes();
+  const int bits = static_cast<int>(state.range(0));
+  qvx_ozk_volume* handle = open_warm(v.path(bits), state);
+  const std::vector<uint32_t> order = shuffled(v.slices);
+  read_in_order(state, handle, order);
   finish(state, v.samples() * static_cast<size_t>(bits / 8));
 }
 
@@ -255,15 +262,8 @@ void PreadSliceFile(benchmark::State& state) {
 void HeaderPlain(benchmark::State& state) {
   Volumes& v = volumes();
   qvx_ozk_volume* handle = open_warm(v.header_path(), state);
-  std::vector<float> slice(v.samples());
   const std::vector<uint32_t> order = shuffled(v.slices);
-  size_t k = 0;
-  for (auto _ : state) {
-    if (!qvx_ozk_volume_read_slice(handle, slice.data(), order[k])) state.SkipWithError("read");
-    benchmark::DoNotOptimize(slice.data());
-    k = (k + 1) % order.size();
-  }
-  qvx_ozk_volume_delete(handle);
+  read_in_order(state, handle, order);
   finish(state, v.samples() * 4);
 }
 
@@ -313,17 +313,10 @@ void IndexedStream(benchmark::State& state) {
 void PackedGzip(benchmark::State& state, bool random) {
   Volumes& v = volumes();
   qvx_ozk_volume* handle = open_warm(v.gzip_path(), state);
-  std::vector<float> slice(v.samples());
   std::vector<uint32_t> order(v.slices);
   std::iota(order.begin(), order.end(), 0u);
   if (random) order = shuffled(v.slices);
-  size_t k = 0;
-  for (auto _ : state) {
-    if (!qvx_ozk_volume_read_slice(handle, slice.data(), order[k])) state.SkipWithError("read");
-    benchmark::DoNotOptimize(slice.data());
-    k = (k + 1) % order.size();
-  }
-  qvx_ozk_volume_delete(handle);
+  read_in_order(state, handle, order);
   finish(state, v.samples() * 2);
 }
 

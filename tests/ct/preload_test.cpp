@@ -77,9 +77,22 @@ class PreloadTest : public ::testing::Test {
   }
   Loader& loader() { return volume_.loader(); }
 
+  // Queues a worker batch that blocks until release_ and waits until a worker runs it.
+  void block_a_worker() {
+    auto blocker = std::make_unique<RequestBatch>();
+    blocker->cancel = [this] {
+      entered_.set();
+      release_.wait();
+      return true;
+    };
+    blocker->done_event = &finished_;
+    loader().queue_batch(std::move(blocker));
+    ASSERT_TRUE(entered_.wait_for(30000));
+  }
+
   ts::TempDir dir_;
   const std::string path_ = dir_.file("volume.hr");
-  // A worker batch that blocks until release_: entered_ once it runs, finished_ after.
+  // The blocking batch's events: entered_ once it runs, finished_ after.
   Base::ManualResetEvent entered_, finished_, release_;
   HRVolume volume_;
 };
@@ -135,15 +148,7 @@ TEST_F(PreloadTest, ActiveWorkerBatchCancelsTheDepthUntilItEnds) {
   ASSERT_NO_FATAL_FAILURE(open(ts::hr_options(128, 128, 128), 100));
   loader().set_force_preload(false);
   PreloadPlan plan = build();
-  auto blocker = std::make_unique<RequestBatch>();
-  blocker->cancel = [&] {
-    entered_.set();
-    release_.wait();
-    return true;
-  };
-  blocker->done_event = &finished_;
-  loader().queue_batch(std::move(blocker));
-  ASSERT_TRUE(entered_.wait_for(30000));
+  ASSERT_NO_FATAL_FAILURE(block_a_worker());
 
   ts::CaptureStdout capture;
   EXPECT_FALSE(run_preload_plan(loader(), plan));
@@ -162,15 +167,7 @@ TEST_F(PreloadTest, ActiveWorkerBatchCancelsTheDepthUntilItEnds) {
 // volume's loader must not wipe out a batch that is running.
 TEST_F(PreloadTest, StartingAnotherLoaderKeepsTheActiveBatchCount) {
   ASSERT_NO_FATAL_FAILURE(open(ts::hr_options(40, 40, 40), 0));
-  auto blocker = std::make_unique<RequestBatch>();
-  blocker->cancel = [&] {
-    entered_.set();
-    release_.wait();
-    return true;
-  };
-  blocker->done_event = &finished_;
-  loader().queue_batch(std::move(blocker));
-  ASSERT_TRUE(entered_.wait_for(30000));
+  ASSERT_NO_FATAL_FAILURE(block_a_worker());
   const uint64_t active = active_requests();
   EXPECT_GE(active, 1u);
   {

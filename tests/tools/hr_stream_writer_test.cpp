@@ -18,6 +18,7 @@
 
 #include "qvx_ozk.h"
 #include "tests/support/capture_stdout.h"
+#include "tests/support/hr_file_parser.h"
 #include "tests/support/temp_dir.h"
 #include "tools/hr_writer/hr_writer.h"
 
@@ -97,61 +98,16 @@ std::string read_bytes(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-uint32_t u32(const std::string& b, uint64_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(b.at(at + i));
-  return v;
-}
-uint64_t u64(const std::string& b, uint64_t at) {
-  return u32(b, at) | (uint64_t{u32(b, at + 4)} << 32);
-}
-
-struct Node {
-  HRNodeKey key;
-  uint32_t child_flag = 0;
-  uint64_t offset = 0;
-  float min = 0, max = 0;
-};
+using ts::u32;
+using Node = ts::HRParsedNode;
+using Parsed = ts::HRParsedFile;
 
 // The node area as a reader walks it: the root, then the tiles breadth first.
-struct Parsed {
-  std::string bytes;
-  uint32_t max_depth = 0;
-  std::vector<Node> nodes;
-  uint64_t node_area_end = 0;
-};
-
 Parsed parse(const std::string& path) {
-  Parsed p;
-  p.bytes = read_bytes(path);
-  const std::string& b = p.bytes;
-  EXPECT_EQ(b.substr(0, 8), "QVXHRVOL");
-  EXPECT_EQ(u32(b, 8), 4u);
-  EXPECT_EQ(static_cast<uint8_t>(b.at(16)), 2u);  // CRC-32
-  EXPECT_EQ(static_cast<uint8_t>(b.at(25)), 32u);
-  uint32_t largest = 0;
-  for (int a = 0; a < 3; ++a) largest = std::max(largest, u32(b, 38 + 4 * a));
-  while ((32u << p.max_depth) < largest) ++p.max_depth;
-  auto node_at = [&](uint64_t at, const HRNodeKey& key) {
-    return Node{key, u32(b, at), u64(b, at + 4), std::bit_cast<float>(u32(b, at + 12)),
-                std::bit_cast<float>(u32(b, at + 16))};
-  };
-  p.nodes.push_back(node_at(122, {}));
-  uint64_t at = 142;
-  for (size_t i = 0; i < p.nodes.size(); ++i) {
-    const Node parent = p.nodes[i];
-    if (parent.child_flag == 0 || parent.key.depth >= p.max_depth) continue;
-    EXPECT_EQ(u32(b, at), parent.key.x);
-    EXPECT_EQ(u32(b, at + 4), parent.key.y);
-    EXPECT_EQ(u32(b, at + 8), parent.key.z);
-    for (uint32_t c = 0; c < 8; ++c) {
-      const HRNodeKey key{parent.key.depth + 1, 2 * parent.key.x + (c & 1),
-                          2 * parent.key.y + ((c >> 1) & 1), 2 * parent.key.z + ((c >> 2) & 1)};
-      p.nodes.push_back(node_at(at + 12 + 20 * c, key));
-    }
-    at += 172;
-  }
-  p.node_area_end = at;
+  Parsed p = ts::parse_hr_file(path, false);
+  EXPECT_EQ(p.version, 4u);
+  EXPECT_EQ(p.checksum_type, 2);  // CRC-32
+  EXPECT_EQ(p.brick_size, 32u);
   return p;
 }
 
@@ -182,14 +138,14 @@ std::map<KeyTuple, std::string> reference_bricks(const std::string& path,
 size_t expect_same_bricks(const Parsed& streamed, const std::map<KeyTuple, std::string>& ref) {
   size_t matched = 0;
   for (const Node& node : streamed.nodes) {
-    if (node.offset == 0) continue;
+    if (node.brick_offset == 0) continue;
     const auto it = ref.find(tuple_of(node.key));
     if (it == ref.end()) {
       ADD_FAILURE() << "no reference brick at depth " << node.key.depth;
       continue;
     }
     // Compared as one bool: a failure would otherwise print both 128 KiB records.
-    const bool same = streamed.bytes.compare(node.offset, kRecordBytes, it->second) == 0;
+    const bool same = streamed.bytes.compare(node.brick_offset, kRecordBytes, it->second) == 0;
     EXPECT_TRUE(same) << "brick at depth " << node.key.depth << " code " << node.key.x << ' '
                       << node.key.y << ' ' << node.key.z;
     ++matched;
@@ -259,7 +215,7 @@ TEST(HRStreamWriter, EarlyEndsKeepTheReferenceBricks) {
   // A coarse leaf above the finest level stands for a uniform subtree.
   const auto coarse_leaf =
       std::find_if(streamed.nodes.begin(), streamed.nodes.end(), [&](const Node& n) {
-        return n.key.depth < streamed.max_depth && n.child_flag == 0 && n.offset != 0;
+        return n.key.depth < streamed.max_depth && n.child_flag == 0 && n.brick_offset != 0;
       });
   ASSERT_NE(coarse_leaf, streamed.nodes.end());
   EXPECT_EQ(coarse_leaf->min, 0.0f);
@@ -335,9 +291,9 @@ TEST(HRStreamWriter, DataRangeIsTheVolumesAndChecksumsAreCrc32) {
 
   const Parsed p = parse(dir.file("a.hr"));
   for (const Node& node : p.nodes) {
-    if (node.offset == 0) continue;
-    const auto* data = reinterpret_cast<const Bytef*>(p.bytes.data() + node.offset);
-    EXPECT_EQ(u32(p.bytes, node.offset + kBrickBytes),
+    if (node.brick_offset == 0) continue;
+    const auto* data = reinterpret_cast<const Bytef*>(p.bytes.data() + node.brick_offset);
+    EXPECT_EQ(u32(p.bytes, node.brick_offset + kBrickBytes),
               static_cast<uint32_t>(crc32(0L, data, static_cast<uInt>(kBrickBytes))));
   }
 }

@@ -1,4 +1,4 @@
-// The HR volume writer, read back by a small parser of its own: header fields by version,
+// The HR volume writer, read back by the tests' own small parser: header fields by version,
 // the breadth-first node area, brick samples, reductions, checksum words and placement.
 #include "tools/hr_writer/hr_writer.h"
 
@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/hr_file_parser.h"
 #include "tests/support/temp_dir.h"
 
 namespace QVX::Tools {
@@ -25,85 +26,15 @@ namespace ts = QVX::TestSupport;
 
 constexpr uint64_t kBrickBytes = 131072;
 
-uint32_t u32(const std::string& b, uint64_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(b.at(at + i));
-  return v;
-}
-uint64_t u64(const std::string& b, uint64_t at) {
-  return u32(b, at) | (uint64_t{u32(b, at + 4)} << 32);
-}
-float f32(const std::string& b, uint64_t at) { return std::bit_cast<float>(u32(b, at)); }
-double f64(const std::string& b, uint64_t at) { return std::bit_cast<double>(u64(b, at)); }
+using ts::f32;
+using ts::f64;
+using ts::u32;
+using ts::u64;
+using Node = ts::HRParsedNode;
+using Parsed = ts::HRParsedFile;
 
-struct Node {
-  HRNodeKey key;
-  uint32_t child_flag = 0;
-  uint64_t brick_offset = 0;
-  float min = 0, max = 0;
-};
-
-// What a reader sees: the header of its version and the node records in breadth-first
-// order, tiles of depth max_depth + 1 included but not followed.
-struct Parsed {
-  std::string bytes;
-  uint32_t version = 0;
-  uint64_t info_address = 0, header_end = 0;
-  int checksum_type = -1;  // -1: no such field
-  uint8_t brick_size = 0;
-  uint32_t res[3] = {}, hr_res[3] = {};
-  double vmin[3] = {}, vmax[3] = {}, hr_vmax[3] = {};
-  uint32_t max_depth = 0;
-  std::vector<Node> nodes;  // the root, then each tile's 8 nodes
-
-  float sample(const Node& n, uint32_t x, uint32_t y, uint32_t z) const {
-    return f32(bytes, n.brick_offset + 4 * (x + 32 * y + 1024 * z));
-  }
-  uint32_t word(const Node& n) const { return u32(bytes, n.brick_offset + kBrickBytes); }
-};
-
-Parsed parse(const std::string& path) {
-  Parsed p;
-  std::ifstream in(path, std::ios::binary);
-  p.bytes.resize(std::filesystem::file_size(path));
-  in.read(p.bytes.data(), static_cast<std::streamsize>(p.bytes.size()));
-  const std::string& b = p.bytes;
-  EXPECT_EQ(b.substr(0, 8), "QVXHRVOL");
-  EXPECT_EQ(u32(b, 12), 0u);
-  p.version = u32(b, 8);
-  uint64_t at = 16;
-  if (p.version == 4) p.checksum_type = static_cast<uint8_t>(b.at(at++));
-  if (p.version >= 2) p.info_address = u64(b, std::exchange(at, at + 8));
-  p.brick_size = static_cast<uint8_t>(b.at(at++));
-  for (uint32_t& v : p.res) v = u32(b, std::exchange(at, at + 4));
-  for (uint32_t& v : p.hr_res) v = u32(b, std::exchange(at, at + 4));
-  for (double& v : p.vmin) v = f64(b, std::exchange(at, at + 8));
-  for (double& v : p.vmax) v = f64(b, std::exchange(at, at + 8));
-  for (double& v : p.hr_vmax) v = f64(b, std::exchange(at, at + 8));
-  p.header_end = at;
-  const uint32_t m = std::max({p.hr_res[0], p.hr_res[1], p.hr_res[2]});
-  while ((32u << p.max_depth) < m) ++p.max_depth;
-
-  auto read_node = [&](HRNodeKey key) {
-    Node n{key, u32(b, at), u64(b, at + 4), f32(b, at + 12), f32(b, at + 16)};
-    at += 20;
-    p.nodes.push_back(n);
-  };
-  read_node({});
-  for (size_t i = 0; i < p.nodes.size(); ++i) {
-    const Node parent = p.nodes[i];
-    if (parent.child_flag == 0 || parent.key.depth > p.max_depth) continue;
-    EXPECT_EQ(u32(b, at), parent.key.x);
-    EXPECT_EQ(u32(b, at + 4), parent.key.y);
-    EXPECT_EQ(u32(b, at + 8), parent.key.z);
-    at += 12;
-    for (uint32_t c = 0; c < 8; ++c) {
-      read_node({parent.key.depth + 1, 2 * parent.key.x + (c & 1),
-                 2 * parent.key.y + ((c >> 1) & 1), 2 * parent.key.z + ((c >> 2) & 1)});
-    }
-  }
-  return p;
-}
+// A reader reads the tiles below nodes of depth max_depth too, without using them.
+Parsed parse(const std::string& path) { return ts::parse_hr_file(path, true); }
 
 float wave(uint32_t x, uint32_t y, uint32_t z) {
   return static_cast<float>(x) * 0.25f - static_cast<float>(y) * 3.0f +
