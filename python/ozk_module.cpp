@@ -12,6 +12,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -299,6 +300,13 @@ class Volume {
     qvx_ozk_volume_voxel_size(handle_, &voxel_size_[0], &voxel_size_[1], &voxel_size_[2]);
     qvx_ozk_volume_data_min(handle_, &data_min_);
     qvx_ozk_volume_data_max(handle_, &data_max_);
+    uint32_t levels = 0;
+    qvx_ozk_volume_num_levels(handle_, &levels);
+    for (uint32_t level = 0; level < levels; ++level) {
+      uint32_t w = 0, h = 0, n = 0;
+      if (!qvx_ozk_volume_level_shape(handle_, level, &w, &h, &n)) break;
+      level_shapes_.push_back({n, h, w});
+    }
   }
 
   ~Volume() {
@@ -366,6 +374,56 @@ class Volume {
     return target;
   }
 
+  uint32_t num_levels() const {
+    check_open();
+    return static_cast<uint32_t>(level_shapes_.size());
+  }
+
+  // (num_slices, height, width) of a level.
+  py::tuple level_shape(uint32_t level) const {
+    check_open();
+    if (level >= level_shapes_.size()) {
+      raise(PyExc_IndexError, "level " + std::to_string(level) + " out of range: the volume has " +
+                                  std::to_string(level_shapes_.size()));
+    }
+    const auto& s = level_shapes_[level];
+    return py::make_tuple(s[0], s[1], s[2]);
+  }
+
+  // The box starting at (y0, x0, z0) of a level into `out`, a C-contiguous float32 array of
+  // shape (ny, nx, nz): array order, as indexing sees the volume. The GIL is released.
+  void read_region(uint32_t level, uint32_t y0, uint32_t x0, uint32_t z0,
+                   const py::object& out_object) {
+    check_open();
+    py::array_t<float> out = checked_region_out(out_object);
+    const auto ny = static_cast<uint32_t>(out.shape(0));
+    const auto nx = static_cast<uint32_t>(out.shape(1));
+    const auto nz = static_cast<uint32_t>(out.shape(2));
+    float* target = out.mutable_data();
+    LogTap& tap = log_tap();
+    enum class Outcome { Ok, Closed, Failed } outcome = Outcome::Ok;
+    std::string failures;
+    {
+      py::gil_scoped_release release;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (handle_ == nullptr) {
+        outcome = Outcome::Closed;
+      } else {
+        const LogTap::Mark mark = tap.mark();
+        if (!qvx_ozk_volume_read_region(handle_, level, x0, y0, z0, nx, ny, nz, target)) {
+          outcome = Outcome::Failed;
+          failures = tap.failures_since(mark);
+        }
+      }
+    }
+    if (outcome == Outcome::Closed) check_open();
+    if (outcome == Outcome::Failed) {
+      if (failures.empty()) failures = "damaged or short file";
+      raise(PyExc_OSError, "cannot read a region of level " + std::to_string(level) + " of " +
+                               quoted(path_) + ": " + failures);
+    }
+  }
+
   // Slices `indices`, in that order, as one (len, height, width) array, with the GIL
   // released for the whole run.
   py::array_t<float> read_slices(const py::iterable& indices) {
@@ -400,6 +458,19 @@ class Volume {
     if (!array.writeable()) throw py::value_error("out is read-only");
     if (!out.attr("flags").attr("aligned").cast<bool>()) {
       throw py::value_error("out is not aligned for float32");
+    }
+    return py::reinterpret_borrow<py::array_t<float>>(out);
+  }
+
+  py::array_t<float> checked_region_out(const py::object& out) const {
+    if (!py::isinstance<py::array_t<float>>(out)) throw py::type_error("out must be float32");
+    auto array = py::reinterpret_borrow<py::array>(out);
+    if (array.ndim() != 3 || !(array.flags() & py::array::c_style) || !array.writeable() ||
+        !array.dtype().equal(py::dtype::of<float>())) {
+      throw py::value_error("out must be a writeable, C-contiguous 3-D float32 array");
+    }
+    for (int axis = 0; axis < 3; ++axis) {
+      if (array.shape(axis) > UINT32_MAX) throw py::value_error("region too large");
     }
     return py::reinterpret_borrow<py::array_t<float>>(out);
   }
@@ -443,6 +514,7 @@ class Volume {
   uint32_t width_ = 0, height_ = 0, slices_ = 0, kind_ = QVX_OZK_KIND_NONE;
   double vmin_[3] = {}, vmax_[3] = {}, voxel_size_[3] = {};
   double data_min_ = 1.0, data_max_ = 0.0;
+  std::vector<std::array<uint32_t, 3>> level_shapes_;  // (slices, height, width) per level
 };
 
 void save_tif32(const py::object& path_object, const py::object& image) {
@@ -516,7 +588,14 @@ float32; shape is (num_slices, height, width). A closed volume raises ValueError
 
 With `out`, a C-contiguous, writeable float32 array of that shape, the slice is read into
 it and it is returned.)")
-      .def("_read_slices", &Volume::read_slices, py::arg("indices"));
+      .def("_read_slices", &Volume::read_slices, py::arg("indices"))
+      .def_property_readonly("num_levels", &Volume::num_levels,
+                             "Resolution levels: 1 for packed and header volumes, "
+                             "max_depth + 1 for HR volumes")
+      .def("level_shape", &Volume::level_shape, py::arg("level"),
+           "(num_slices, height, width) of a level; each halves the last, rounding up")
+      .def("_read_region", &Volume::read_region, py::arg("level"), py::arg("y0"), py::arg("x0"),
+           py::arg("z0"), py::arg("out"));
 
   m.def("save_tif32", &save_tif32, py::arg("path"), py::arg("image"),
         R"(Saves a 2-D array as an uncompressed 32-bit float gray TIFF.

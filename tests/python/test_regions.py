@@ -1,0 +1,68 @@
+"""Regions and resolution levels through numpy indexing, checked against the writers' data."""
+import numpy as np
+import pytest
+
+import ozk
+from conftest import ALL_VOLUMES, HEIGHT, SLICES, WIDTH, expected
+
+# Planes on every axis and boxes at the edges, with steps of both signs and index arrays.
+KEYS = [
+    (slice(None), 17), (Ellipsis, 7), (Ellipsis, -1), (slice(None), 0, slice(None, None, -1)),
+    (slice(None), slice(None), 0), (slice(10, 20), slice(30, 3, -2), 5),
+    (slice(None, None, -2), HEIGHT - 1, slice(WIDTH - 3, None)), (SLICES - 1, -1, -1),
+    (np.array([9, 2, 9, 0]), slice(None), [1, 3]), (slice(1, 3), [HEIGHT - 1, 0, 5]),
+    (slice(None), np.arange(HEIGHT) % 7 == 0, slice(2, 4)), (None, slice(5, 6), Ellipsis, 3),
+]
+
+
+class Spy(ozk.Volume):
+    def __init__(self, path):
+        super().__init__(path)
+        self.calls = []
+
+    def _read_region(self, level, y0, x0, z0, out):
+        self.calls.append((y0, out.shape))
+        super()._read_region(level, y0, x0, z0, out)
+
+
+@pytest.mark.parametrize("name", ALL_VOLUMES)
+def test_regions_of_every_kind_follow_numpy(volumes, name):
+    reference = expected(name)
+    with ozk.open(volumes / name) as vol:
+        for key in KEYS:
+            got, want = vol[key], reference[key]
+            assert got.shape == want.shape and np.array_equal(got, want), key
+
+
+def test_indexing_reads_only_the_box_and_each_slice_once_ascending(volumes):
+    with Spy(volumes / "f32.hrv") as vol:
+        vol[:, 5, :]
+        assert vol.calls == [(0, (SLICES, 1, WIDTH))]
+        vol.calls.clear()
+        vol[[7, 2, 7, 3, 12], 4:9, -1]
+        assert vol.calls == [(2, (2, 5, 1)), (7, (1, 5, 1)), (12, (1, 5, 1))]
+        vol.calls.clear()
+        vol[::-5, 0]
+        assert [y for y, _ in vol.calls] == sorted(range(SLICES - 1, -1, -5))
+
+
+def test_levels_index_like_their_whole_arrays(volumes):
+    path = volumes / "f32.hrv"
+    with ozk.open(path) as vol:
+        shapes = [level.shape for level in vol.levels]
+        assert shapes == [(SLICES, HEIGHT, WIDTH), (-(-SLICES // 2), HEIGHT // 2, -(-WIDTH // 2))]
+        assert np.array_equal(np.asarray(vol.level(0)), expected("f32.hrv"))
+        coarse = vol.level(1)
+        whole = np.asarray(coarse)
+        for key in KEYS[:8] + [np.s_[::-1, 3]]:
+            assert np.array_equal(coarse[key], whole[key]), key
+        with pytest.raises(IndexError):
+            vol.level(2)
+    pyramid = ozk.to_dask_pyramid(path, slices_per_chunk=5)
+    assert [level.shape for level in pyramid] == shapes
+    assert np.array_equal(pyramid[1].compute(), whole)
+    assert np.array_equal(ozk.to_dask(path, level=1).compute(), whole)
+    with ozk.open(volumes / "f32.pvol") as vol:
+        assert vol.num_levels == 1
+        with pytest.raises(IndexError):
+            vol.level_shape(1)
