@@ -3,6 +3,7 @@
 // or kExitUsage.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -31,6 +32,24 @@ std::string describe_failure(const std::string& what, const std::string& path,
 
 // Why a slice index is refused: "out of range (the volume has N slices, 0 to N-1)".
 std::string out_of_range_cause(uint32_t slices);
+struct Plane;
+class VolumeHandle;
+// The same for planes of any axis and level ("level 2 has 64 x-planes, ..."), and the
+// cause for a level the volume does not have.
+std::string out_of_range_cause(uint32_t count, const Plane& plane);
+std::string missing_level_cause(const VolumeHandle& volume, const Plane& plane);
+
+// Which planes a command writes: those of constant `axis` ('x', 'y' or 'z') at resolution
+// `level`. y at level 0 are the slices.
+struct Plane {
+  char axis = 'y';
+  uint32_t level = 0;
+};
+struct PlaneShape {
+  uint32_t count = 0, rows = 0, columns = 0;
+};
+// "slice 7", or "x-plane 7 of level 2" for any other plane.
+std::string plane_name(const Plane& plane, uint32_t index);
 
 // A volume opened through the public interface, closed and deleted with the object.
 class VolumeHandle {
@@ -53,6 +72,11 @@ class VolumeHandle {
   // True when the volume names a data range (data_min below data_max).
   bool has_data_range() const { return data_min() < data_max(); }
   bool read_slice(uint32_t index, float* out) const;
+  // The planes of constant `plane.axis` at `plane.level`: how many there are and each one's
+  // rows and columns (y: x rows of z values; x: y rows of z; z: y rows of x), the shape
+  // numpy gives vol[i], vol[:, i] and vol[..., i]. False for a level the volume lacks.
+  bool plane_shape(const Plane& plane, PlaneShape* shape) const;
+  bool read_plane(const Plane& plane, uint32_t index, float* out) const;
   qvx_ozk_volume* get() const { return volume_; }
 
  private:
@@ -66,10 +90,11 @@ struct VolumeInfo {
   std::optional<uint32_t> version;  // HR only
   uint32_t width = 0, height = 0, slices = 0;
   double vmin[3] = {}, vmax[3] = {}, voxel_size[3] = {};
-  double data_min = 1.0, data_max = 0.0;    // data_min above data_max: no range known
-  std::optional<uint32_t> bits_per_sample;  // packed only
-  std::vector<std::string> files;           // header volumes: the slice files as listed
-  uint64_t file_size = 0;                   // of the file at `path`
+  double data_min = 1.0, data_max = 0.0;        // data_min above data_max: no range known
+  std::optional<uint32_t> bits_per_sample;      // packed only
+  std::vector<std::string> files;               // header volumes: the slice files as listed
+  std::vector<std::array<uint32_t, 3>> levels;  // width, height, slices of each level
+  uint64_t file_size = 0;                       // of the file at `path`
 };
 bool describe_volume(const std::string& path, VolumeInfo* info, std::string* error);
 void print_info_text(const VolumeInfo& info, std::ostream& out);
@@ -133,9 +158,9 @@ using Window = std::pair<double, double>;
 // Subcommands.
 int run_info(const std::vector<std::string>& paths, bool json, const Settings& settings);
 // `format`: empty to follow the extension of `output`.
-int run_slice(const std::string& volume, uint32_t index, const std::string& output,
-              std::optional<ImageFormat> format, std::optional<Window> window,
-              const Settings& settings);
+int run_slice(const std::string& volume, const Plane& plane, uint32_t index,
+              const std::string& output, std::optional<ImageFormat> format,
+              std::optional<Window> window, const Settings& settings);
 // Python-like: slices first, first + step, ... below end.
 struct SliceRange {
   uint32_t first = 0;
@@ -148,7 +173,8 @@ bool parse_slice_range(const std::string& text, SliceRange* range);
 // Parses "LO:HI" with LO below HI.
 bool parse_window(const std::string& text, Window* window);
 int run_export(const std::string& volume, const std::string& directory, ImageFormat format,
-               const SliceRange& range, std::optional<Window> window, const Settings& settings);
+               const Plane& plane, const SliceRange& range, std::optional<Window> window,
+               const Settings& settings);
 int run_convert(const std::string& input, const std::string& output, const Settings& settings);
 int run_demo(const std::string& directory, uint32_t size, const Settings& settings);
 

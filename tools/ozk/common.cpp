@@ -60,6 +60,21 @@ std::string out_of_range_cause(uint32_t slices) {
          std::to_string(slices - 1) + ")";
 }
 
+std::string out_of_range_cause(uint32_t count, const Plane& plane) {
+  if (plane.axis == 'y' && plane.level == 0) return out_of_range_cause(count);
+  const std::string planes = std::string(1, plane.axis) + "-planes";
+  if (count == 0) return "out of range (level " + std::to_string(plane.level) + " has none)";
+  return "out of range (level " + std::to_string(plane.level) + " has " + std::to_string(count) +
+         " " + planes + ", 0 to " + std::to_string(count - 1) + ")";
+}
+
+std::string missing_level_cause(const VolumeHandle& volume, const Plane& plane) {
+  uint32_t levels = 0;
+  if (volume.get() != nullptr) qvx_ozk_volume_num_levels(volume.get(), &levels);
+  return "no level " + std::to_string(plane.level) + " (the volume has " + std::to_string(levels) +
+         (levels == 1 ? " level, 0)" : " levels, 0 to " + std::to_string(levels - 1) + ")");
+}
+
 VolumeHandle::VolumeHandle() : volume_(qvx_ozk_volume_create()) {}
 
 VolumeHandle::~VolumeHandle() {
@@ -112,6 +127,47 @@ double VolumeHandle::data_max() const {
 
 bool VolumeHandle::read_slice(uint32_t index, float* out) const {
   return volume_ != nullptr && qvx_ozk_volume_read_slice(volume_, out, index);
+}
+
+bool VolumeHandle::plane_shape(const Plane& plane, PlaneShape* shape) const {
+  uint32_t width = 0, height = 0, slices = 0;
+  if (volume_ == nullptr ||
+      !qvx_ozk_volume_level_shape(volume_, plane.level, &width, &height, &slices)) {
+    return false;
+  }
+  switch (plane.axis) {
+    case 'x':
+      *shape = {height, slices, width};
+      return true;
+    case 'z':
+      *shape = {width, slices, height};
+      return true;
+    default:
+      *shape = {slices, height, width};
+      return true;
+  }
+}
+
+bool VolumeHandle::read_plane(const Plane& plane, uint32_t index, float* out) const {
+  // The slices themselves keep the path every earlier version of the tool read them by.
+  if (plane.axis == 'y' && plane.level == 0) return read_slice(index, out);
+  uint32_t n[3] = {};  // x, y, z
+  if (volume_ == nullptr ||
+      !qvx_ozk_volume_level_shape(volume_, plane.level, &n[2], &n[0], &n[1])) {
+    return false;
+  }
+  uint32_t first[3] = {};
+  const int axis = plane.axis - 'x';
+  first[axis] = index;
+  n[axis] = 1;
+  return qvx_ozk_volume_read_region(volume_, plane.level, first[0], first[1], first[2], n[0], n[1],
+                                    n[2], out);
+}
+
+std::string plane_name(const Plane& plane, uint32_t index) {
+  if (plane.axis == 'y' && plane.level == 0) return "slice " + std::to_string(index);
+  return std::string(1, plane.axis) + "-plane " + std::to_string(index) + " of level " +
+         std::to_string(plane.level);
 }
 
 }  // namespace QVX::Ozk

@@ -94,15 +94,27 @@ bool parse_window(const std::string& text, Window* window) {
 }
 
 int run_export(const std::string& volume_path, const std::string& directory, ImageFormat format,
-               const SliceRange& range, std::optional<Window> window, const Settings& settings) {
+               const Plane& plane, const SliceRange& range, std::optional<Window> window,
+               const Settings& settings) {
   VolumeHandle volume;
   std::string error;
   if (!volume.open(volume_path, &error)) return fail(error);
-  const uint32_t slices = volume.slices();
+  const bool slices_only = plane.axis == 'y' && plane.level == 0;
+  const std::string what_planes =
+      slices_only ? std::string("slices")
+                  : std::string(1, plane.axis) + "-planes of level " + std::to_string(plane.level);
+  PlaneShape shape;
+  if (!volume.plane_shape(plane, &shape)) {
+    return fail(describe_failure("cannot export " + what_planes + " of", volume_path,
+                                 missing_level_cause(volume, plane)));
+  }
+  const uint32_t slices = shape.count;
   const uint32_t end = range.end.value_or(slices);
   if (range.first >= slices || end > slices) {
-    return fail(describe_failure("cannot export slices " + range_text(range, end) + " of",
-                                 volume_path, out_of_range_cause(slices)));
+    const std::string what = slices_only ? "slices " + range_text(range, end)
+                                         : what_planes + " " + range_text(range, end);
+    return fail(describe_failure("cannot export " + what + " of", volume_path,
+                                 out_of_range_cause(slices, plane)));
   }
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
@@ -114,7 +126,7 @@ int run_export(const std::string& volume_path, const std::string& directory, Ima
   const Window shown = window                    ? *window
                        : volume.has_data_range() ? Window{volume.data_min(), volume.data_max()}
                                                  : Window{1.0, -1.0};
-  std::vector<float> pixels(size_t{volume.width()} * volume.height());
+  std::vector<float> pixels(size_t{shape.rows} * shape.columns);
   const uint64_t count = (uint64_t{end} - range.first + range.step - 1) / range.step;
   Progress progress("export", count, settings.quiet);
   auto stop = [&](const std::string& message) {
@@ -124,13 +136,13 @@ int run_export(const std::string& volume_path, const std::string& directory, Ima
   for (uint64_t index = range.first; index < end; index += range.step) {
     if (interrupted()) return stop("interrupted");
     const auto i = static_cast<uint32_t>(index);
-    if (!volume.read_slice(i, pixels.data())) {
-      return stop(describe_failure("cannot read slice " + std::to_string(i) + " of", volume_path,
+    if (!volume.read_plane(plane, i, pixels.data())) {
+      return stop(describe_failure("cannot read " + plane_name(plane, i) + " of", volume_path,
                                    "damaged or short file (the log says why)"));
     }
     const std::string path =
         (std::filesystem::path(directory) / slice_file_name(i, slices - 1, format)).string();
-    if (!save_slice_image(path, format, pixels.data(), volume.height(), volume.width(), shown.first,
+    if (!save_slice_image(path, format, pixels.data(), shape.rows, shape.columns, shown.first,
                           shown.second, &error)) {
       return stop(error);
     }

@@ -96,6 +96,13 @@ bool describe_volume(const std::string& path, VolumeInfo* info, std::string* err
                             &result.voxel_size[2]);
   result.data_min = volume.data_min();
   result.data_max = volume.data_max();
+  uint32_t levels = 0;
+  qvx_ozk_volume_num_levels(volume.get(), &levels);
+  for (uint32_t level = 0; level < levels; ++level) {
+    std::array<uint32_t, 3> shape{};
+    if (!qvx_ozk_volume_level_shape(volume.get(), level, &shape[0], &shape[1], &shape[2])) break;
+    result.levels.push_back(shape);
+  }
   switch (volume.kind()) {
     case QVX_OZK_KIND_PACKED:
       result.kind = "packed";
@@ -146,6 +153,11 @@ void print_info_text(const VolumeInfo& info, std::ostream& out) {
   for (size_t i = 0; i < info.files.size(); ++i) {
     out << (i == 0 ? "  slice files: " : "               ") << info.files[i] << '\n';
   }
+  for (size_t k = 0; k < info.levels.size(); ++k) {
+    const auto& shape = info.levels[k];
+    out << (k == 0 ? "  levels:      " : "               ") << k << ": " << shape[0] << " x "
+        << shape[1] << " x " << shape[2] << '\n';
+  }
   out << "  file size:   " << human_size(info.file_size) << '\n';
 }
 
@@ -160,6 +172,13 @@ void print_info_json(const VolumeInfo& info, std::ostream& out) {
     }
     files += "]";
   }
+  std::string levels = "[";
+  for (size_t k = 0; k < info.levels.size(); ++k) {
+    const auto& s = info.levels[k];
+    levels += (k > 0 ? ",[" : "[") + std::to_string(s[0]) + "," + std::to_string(s[1]) + "," +
+              std::to_string(s[2]) + "]";
+  }
+  levels += "]";
   out << "{\"path\":" << json_string(info.path) << ",\"kind\":" << json_string(info.kind)
       << ",\"version\":" << json_optional(info.version) << ",\"width\":" << info.width
       << ",\"height\":" << info.height << ",\"slices\":" << info.slices
@@ -168,7 +187,7 @@ void print_info_json(const VolumeInfo& info, std::ostream& out) {
       << ",\"data_min\":" << (has_range(info) ? json_number(info.data_min) : "null")
       << ",\"data_max\":" << (has_range(info) ? json_number(info.data_max) : "null")
       << ",\"bits_per_sample\":" << json_optional(info.bits_per_sample) << ",\"files\":" << files
-      << ",\"file_size\":" << info.file_size << "}\n";
+      << ",\"levels\":" << levels << ",\"file_size\":" << info.file_size << "}\n";
 }
 
 int run_info(const std::vector<std::string>& paths, bool json, const Settings& /*settings*/) {

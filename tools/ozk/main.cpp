@@ -43,6 +43,21 @@ std::string check_slices(const std::string& text) {
                                            "out, STEP above 0) or a single index";
 }
 
+// --axis and --level of `slice` and `export`.
+void add_plane_options(CLI::App* command, std::string* axis, uint32_t* level) {
+  command
+      ->add_option("--axis", *axis,
+                   "Planes of constant x, y or z (y: the slices; x: y rows of z values; z: y "
+                   "rows of x values)")
+      ->check(CLI::IsMember({"x", "y", "z"}))
+      ->capture_default_str();
+  command
+      ->add_option("--level", *level,
+                   "Resolution level (0: the stored voxels; HR volumes have one per depth of "
+                   "their octree, each halving the last; 'ozk info' lists them)")
+      ->capture_default_str();
+}
+
 std::optional<Window> window_option(const std::string& text) {
   Window window;
   if (text.empty() || !parse_window(text, &window)) return std::nullopt;
@@ -96,14 +111,15 @@ int main(int argc, char** argv) {
   info->add_flag("--json", json,
                  "One JSON object per volume and line, with the fields path, kind, version, "
                  "width, height, slices, vmin, vmax, voxel_size, data_min, data_max, "
-                 "bits_per_sample, files, file_size (null where the kind has none)");
+                 "bits_per_sample, files, levels ([width, height, slices] of each), "
+                 "file_size (null where the kind has none)");
 
-  std::string slice_volume, slice_output, slice_format, slice_window;
-  uint32_t slice_index = 0;
+  std::string slice_volume, slice_output, slice_format, slice_window, slice_axis = "y";
+  uint32_t slice_index = 0, slice_level = 0;
   CLI::App* slice =
       app.add_subcommand("slice", "Write one slice as an image, in the format of its extension");
   slice->add_option("VOLUME", slice_volume, "Volume file")->required();
-  slice->add_option("INDEX", slice_index, "Slice index, from 0")->required();
+  slice->add_option("INDEX", slice_index, "Slice (or plane) index, from 0")->required();
   slice
       ->add_option("OUTPUT", slice_output,
                    "Image file: .tif or .tiff (32-bit float, values as read), .tif.gz (the same, "
@@ -120,7 +136,10 @@ int main(int argc, char** argv) {
                    "volume's data range)")
       ->type_name("LO:HI")
       ->check(CLI::Validator(check_window, ""));
+  add_plane_options(slice, &slice_axis, &slice_level);
 
+  std::string export_axis = "y";
+  uint32_t export_level = 0;
   std::string export_volume, export_directory, export_format = "tif", export_slices, export_window;
   CLI::App* exporter = app.add_subcommand(
       "export", "Write slices as numbered image files (slice_0000.tif, ...) into a directory");
@@ -143,6 +162,7 @@ int main(int argc, char** argv) {
                    "volume's data range)")
       ->type_name("LO:HI")
       ->check(CLI::Validator(check_window, ""));
+  add_plane_options(exporter, &export_axis, &export_level);
 
   std::string convert_input, convert_output;
   CLI::App* convert = app.add_subcommand(
@@ -187,15 +207,16 @@ int main(int argc, char** argv) {
   try {
     if (*info) return run_info(info_paths, json, settings);
     if (*slice) {
-      return run_slice(slice_volume, slice_index, slice_output,
+      return run_slice(slice_volume, Plane{slice_axis[0], slice_level}, slice_index, slice_output,
                        slice_format.empty() ? std::nullopt : image_format_named(slice_format),
                        window_option(slice_window), settings);
     }
     if (*exporter) {
       SliceRange range;
       if (!export_slices.empty()) parse_slice_range(export_slices, &range);
-      return run_export(export_volume, export_directory, *image_format_named(export_format), range,
-                        window_option(export_window), settings);
+      return run_export(export_volume, export_directory, *image_format_named(export_format),
+                        Plane{export_axis[0], export_level}, range, window_option(export_window),
+                        settings);
     }
     if (*convert) return run_convert(convert_input, convert_output, settings);
     if (*demo) return run_demo(demo_directory, demo_size, settings);

@@ -6,9 +6,9 @@
 
 namespace QVX::Ozk {
 
-int run_slice(const std::string& volume_path, uint32_t index, const std::string& output,
-              std::optional<ImageFormat> format, std::optional<Window> window,
-              const Settings& /*settings*/) {
+int run_slice(const std::string& volume_path, const Plane& plane, uint32_t index,
+              const std::string& output, std::optional<ImageFormat> format,
+              std::optional<Window> window, const Settings& /*settings*/) {
   if (!format) format = image_format_of_path(output);
   if (!format) {
     return fail(describe_failure("cannot write", output,
@@ -17,12 +17,16 @@ int run_slice(const std::string& volume_path, uint32_t index, const std::string&
   VolumeHandle volume;
   std::string error;
   if (!volume.open(volume_path, &error)) return fail(error);
-  const std::string what = "cannot read slice " + std::to_string(index) + " of";
-  if (index >= volume.slices()) {
-    return fail(describe_failure(what, volume_path, out_of_range_cause(volume.slices())));
+  const std::string what = "cannot read " + plane_name(plane, index) + " of";
+  PlaneShape shape;
+  if (!volume.plane_shape(plane, &shape)) {
+    return fail(describe_failure(what, volume_path, missing_level_cause(volume, plane)));
   }
-  std::vector<float> pixels(size_t{volume.width()} * volume.height());
-  if (!volume.read_slice(index, pixels.data())) {
+  if (index >= shape.count) {
+    return fail(describe_failure(what, volume_path, out_of_range_cause(shape.count, plane)));
+  }
+  std::vector<float> pixels(size_t{shape.rows} * shape.columns);
+  if (!volume.read_plane(plane, index, pixels.data())) {
     return fail(describe_failure(what, volume_path, "damaged or short file (the log says why)"));
   }
   if (interrupted()) return fail("interrupted");
@@ -30,8 +34,8 @@ int run_slice(const std::string& volume_path, uint32_t index, const std::string&
   const Window shown = window                    ? *window
                        : volume.has_data_range() ? Window{volume.data_min(), volume.data_max()}
                                                  : Window{1.0, -1.0};
-  if (!save_slice_image(output, *format, pixels.data(), volume.height(), volume.width(),
-                        shown.first, shown.second, &error)) {
+  if (!save_slice_image(output, *format, pixels.data(), shape.rows, shape.columns, shown.first,
+                        shown.second, &error)) {
     return fail(error);
   }
   return kExitOk;
