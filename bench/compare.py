@@ -227,6 +227,55 @@ def chunked_peer(label, opener, path, ny):
     return Peer(label, setup, step, files=[path])
 
 
+def plane_key(axis, i):
+    """The numpy index of plane i of constant x (axis 0) or z (axis 2) of an array shaped
+    (slices, height, width), i.e. (y, x, z)."""
+    return (slice(None), i) if axis == 0 else (slice(None), slice(None), i)
+
+
+def chunked_plane_peer(label, opener, path, axis, n):
+    def setup():
+        arr = opener(path)
+        order = shuffled_order(n, ORDER_SEED)
+        for i in order[:8]:
+            arr[plane_key(axis, i)]
+        return arr, order
+
+    def step(s, i):
+        arr, order = s
+        arr[plane_key(axis, order[i % len(order)])]
+    return Peer(label, setup, step, files=[path])
+
+
+def memmap_plane_peer(data, name, axis):
+    """A plane of a numpy memory map of the packed file's float samples copied out."""
+    def setup():
+        mm = np.memmap(data.path(name), dtype="<f4", mode="r", offset=data.offset(name),
+                       shape=(data.cube[1], data.cube[0], data.cube[2]))
+        out = np.empty(mm[plane_key(axis, 0)].shape, dtype=np.float32)
+        return mm, out, shuffled_order(data.cube[axis], ORDER_SEED)
+
+    def step(s, i):
+        mm, out, order = s
+        np.copyto(out, mm[plane_key(axis, order[i % len(order)])])
+    return Peer("numpy memmap", setup, step, files=[data.path(name)])
+
+
+def python_plane_peer(build, data, name, axis):
+    """The same planes through the Python module's indexing (vol[:, x, :])."""
+    sys.path.insert(0, os.path.join(build, "python"))
+    import ozk
+
+    def setup():
+        vol = ozk.open(data.path(name))
+        return vol, shuffled_order(data.cube[axis], ORDER_SEED)
+
+    def step(s, i):
+        vol, order = s
+        vol[plane_key(axis, order[i % len(order)])]
+    return Peer("python vol[:, x, :]", setup, step, files=[data.path(name)])
+
+
 def open_h5(path):
     import h5py
     return h5py.File(path, "r")["volume"]
@@ -344,17 +393,32 @@ class Scenario:
         self.max_repetitions = max_repetitions
 
 
-def scenarios(data, peer_paths, with_chunked):
+def scenarios(data, peer_paths, with_chunked, build):
     e = data.edge
     c = data.cube
-    chunked = []
+    chunked, xplane_peers, zplane_peers = [], [], []
     if with_chunked:
+        for label, opener, name in (("h5py (32^3 chunks)", open_h5, "cube.h5"),
+                                    ("zarr (32^3 chunks)", open_zarr, "cube.zarr")):
+            xplane_peers.append(chunked_plane_peer(label, opener, peer_paths[name], 0, c[0]))
+            zplane_peers.append(chunked_plane_peer(label, opener, peer_paths[name], 2, c[2]))
         chunked = [chunked_peer("h5py (32^3 chunks)", open_h5, peer_paths["cube.h5"], c[1]),
                    chunked_peer("zarr (32^3 chunks)", open_zarr, peer_paths["cube.zarr"], c[1])]
     s = [
         Scenario("HR y-slice %dx%dx%d" % data.wide, "hr_yslice/wide", {"memcpy": 0.25}),
         Scenario("HR y-slice %d^3" % e, "hr_yslice/cube",
                  {"memcpy": 0.25, "h5py (32^3 chunks)": 10, "zarr (32^3 chunks)": 20}, chunked),
+        Scenario("HR x-plane %d^3" % e, "hr_xplane/cube",
+                 {"h5py (32^3 chunks)": 2, "zarr (32^3 chunks)": 5, "python vol[:, x, :]": 1 / 1.2},
+                 xplane_peers + [python_plane_peer(build, data, "hr_cube.hr", 0)]),
+        Scenario("HR z-plane %d^3" % e, "hr_zplane/cube",
+                 {"memcpy": 0.5, "h5py (32^3 chunks)": 10, "zarr (32^3 chunks)": 20},
+                 zplane_peers),
+        Scenario("HR level 3 (%d^3 samples)" % (e // 8), "hr_level3/cube", {"y-slice": 0.5}),
+        Scenario("packed plain 32-bit x-plane", "packed_xplane/f32", {"numpy memmap": 0.8},
+                 [memmap_plane_peer(data, "packed_f32.vol", 0)]),
+        Scenario("packed plain 32-bit z-plane", "packed_zplane/f32", {"numpy memmap": 0.8},
+                 [memmap_plane_peer(data, "packed_f32.vol", 2)]),
         Scenario("packed plain 8-bit", "packed_plain/u8", {"numpy memmap": 0.5},
                  [memmap_peer(data, "packed_u8.vol", "u1", np.float32(1 / 255))]),
         Scenario("packed plain 16-bit", "packed_plain/u16", {"numpy memmap": 0.5},
@@ -462,7 +526,7 @@ def main():
           % (data_folder, (data.total_bytes() + peer_bytes) / 1e9, peer_bytes / 1e9, cpu))
 
     rows, record = [], []
-    for sc in scenarios(data, peer_paths, not args.no_chunked_peers):
+    for sc in scenarios(data, peer_paths, not args.no_chunked_peers, args.build):
         if args.only and args.only not in sc.title:
             continue
         min_time = args.min_time if sc.min_time is None else min(sc.min_time, args.min_time * 6)

@@ -81,6 +81,16 @@ class Volume {
     }
     return true;
   }
+  bool region(uint32_t level, const uint32_t (&first)[3], const uint32_t (&count)[3],
+              float* out) {
+    return qvx_ozk_volume_read_region(handle_, level, first[0], first[1], first[2], count[0],
+                                      count[1], count[2], out);
+  }
+  uint32_t levels() const {
+    uint32_t n = 0;
+    qvx_ozk_volume_num_levels(handle_, &n);
+    return n;
+  }
   const float* slice() const { return slice_.data(); }
   uint64_t slice_bytes() const { return 4 * uint64_t{width} * height; }
 
@@ -215,6 +225,76 @@ void hr_yslice(benchmark::State& state, const char* name) {
   if (!f->ok) return state.SkipWithError("cannot open or warm the volume");
   run_paired(state, f->volume.slice_bytes(), {"ours", [f] { return f->read_next(); }},
              {memcpy_step(f)});
+}
+
+// Planes of constant x or z through read_region, in shuffled order of the plane index.
+// References: memcpy of the plane's bytes, and for HR x-planes "lines", a memcpy of one
+// 64-byte cache line per sample: an x-plane meets every brick in one sample per line.
+void region_plane(benchmark::State& state, const char* name, int axis) {
+  struct Fixture {
+    std::unique_ptr<ShuffledReads> reads;
+    std::vector<uint32_t> order;
+    std::vector<float> plane;
+    size_t next = 0;
+    uint32_t n[3] = {};
+  };
+  auto* f = fixture<Fixture>(std::string(name) + char('x' + axis), [name, axis] {
+    auto g = std::make_unique<Fixture>();
+    g->reads = shuffled_reads({name});
+    const Volume& v = g->reads->volume;
+    g->n[0] = v.height, g->n[1] = v.slices, g->n[2] = v.width;
+    g->order = shuffled_order(g->n[axis], kOrderSeed);
+    g->plane.resize(uint64_t{g->n[0]} * g->n[1] * g->n[2] / g->n[axis]);
+    return g;
+  });
+  if (!f->reads->ok) return state.SkipWithError("cannot open or warm the volume");
+  const uint64_t bytes = f->plane.size() * sizeof(float);
+  Step ours{"ours", [f, axis] {
+              uint32_t first[3] = {0, 0, 0}, count[3] = {f->n[0], f->n[1], f->n[2]};
+              first[axis] = f->order[f->next];
+              count[axis] = 1;
+              f->next = (f->next + 1) % f->order.size();
+              return f->reads->volume.region(0, first, count, f->plane.data());
+            }};
+  std::vector<Step> refs = {{"memcpy", [f, bytes] {
+                               memory().copy(f->reads->scratch.data(), bytes);
+                               return true;
+                             }}};
+  if (axis == 0 && std::string(name) == Names::kHRCube) {
+    f->reads->scratch.resize(std::max<size_t>(f->reads->scratch.size(), f->plane.size() * 64));
+    refs.push_back({"lines", [f] {
+                      memory().copy(f->reads->scratch.data(), f->plane.size() * 64);
+                      return true;
+                    }});
+  }
+  run_paired(state, bytes, ours, refs);
+}
+
+// The whole of level 3 of the HR cube (1/8 along each axis) in one read, against one
+// level-0 y-slice: about the same bytes. A cube too small to have level 3 reads its
+// coarsest level.
+void hr_level3(benchmark::State& state) {
+  struct Fixture {
+    std::unique_ptr<ShuffledReads> reads;
+    std::vector<float> level;
+    uint32_t n[3] = {}, k = 0;
+  };
+  auto* f = fixture<Fixture>("level3", [] {
+    auto g = std::make_unique<Fixture>();
+    g->reads = shuffled_reads({Names::kHRCube});
+    const Volume& v = g->reads->volume;
+    g->k = std::min(3u, std::max(v.levels(), 1u) - 1);
+    const uint32_t scale = 1u << g->k;
+    g->n[0] = (v.height + scale - 1) / scale, g->n[1] = (v.slices + scale - 1) / scale,
+    g->n[2] = (v.width + scale - 1) / scale;
+    g->level.resize(uint64_t{g->n[0]} * g->n[1] * g->n[2]);
+    return g;
+  });
+  if (!f->reads->ok) return state.SkipWithError("cannot open or warm the volume");
+  run_paired(state, f->level.size() * sizeof(float),
+             {"ours",
+              [f] { return f->reads->volume.region(f->k, {0, 0, 0}, f->n, f->level.data()); }},
+             {{"y-slice", [f] { return f->reads->read_next(); }}});
 }
 
 struct PackedPlain {
@@ -599,6 +679,13 @@ void register_all() {
   };
   add("hr_yslice/cube", {Names::kHRCube}, [](auto& s) { hr_yslice(s, Names::kHRCube); });
   add("hr_yslice/wide", {Names::kHRWide}, [](auto& s) { hr_yslice(s, Names::kHRWide); });
+  add("hr_xplane/cube", {Names::kHRCube}, [](auto& s) { region_plane(s, Names::kHRCube, 0); });
+  add("hr_zplane/cube", {Names::kHRCube}, [](auto& s) { region_plane(s, Names::kHRCube, 2); });
+  add("hr_level3/cube", {Names::kHRCube}, [](auto& s) { hr_level3(s); });
+  add("packed_xplane/f32", {Names::kPackedF32},
+      [](auto& s) { region_plane(s, Names::kPackedF32, 0); });
+  add("packed_zplane/f32", {Names::kPackedF32},
+      [](auto& s) { region_plane(s, Names::kPackedF32, 2); });
   add("packed_plain/u8", {Names::kPackedU8}, [](auto& s) { packed_plain(s, Names::kPackedU8, 8); });
   add("packed_plain/u16", {Names::kPackedU16},
       [](auto& s) { packed_plain(s, Names::kPackedU16, 16); });
