@@ -1,6 +1,11 @@
 """Regions and resolution levels through numpy indexing, checked against the writers' data."""
+import json
+import os
+import subprocess
+
 import numpy as np
 import pytest
+import tifffile
 
 import ozk
 from conftest import ALL_VOLUMES, HEIGHT, SLICES, WIDTH, expected
@@ -66,3 +71,28 @@ def test_levels_index_like_their_whole_arrays(volumes):
         assert vol.num_levels == 1
         with pytest.raises(IndexError):
             vol.level_shape(1)
+
+
+def run_tool(*args):
+    return subprocess.run([os.environ["OZK_TOOL"], *map(str, args)], capture_output=True,
+                          text=True)
+
+
+def test_tool_writes_planes_of_any_axis_and_level(volumes, tmp_path):
+    path = volumes / "f32.hrv"
+    with ozk.open(path) as vol:
+        for axis, level, index, want in [("x", 0, 5, vol[:, 5, :]), ("z", 1, 6, vol.level(1)[..., 6]),
+                                         ("y", 1, 0, vol.level(1)[0])]:
+            out = tmp_path / f"{axis}{level}.tif"
+            assert run_tool("slice", path, index, out, "--axis", axis, "--level", level).returncode == 0
+            assert np.array_equal(tifffile.imread(out), want), (axis, level)
+        levels = [list(level.shape[::-1][:1] + level.shape[1:2] + level.shape[:1])
+                  for level in vol.levels]
+    done = run_tool("export", path, tmp_path / "z", "--axis", "z", "--slices", "2:5")
+    assert done.returncode == 0 and len(list((tmp_path / "z").iterdir())) == 3
+    info = json.loads(run_tool("info", "--json", path).stdout)
+    assert info["levels"] == levels
+    refused = run_tool("slice", path, 0, tmp_path / "n.tif", "--level", 2)
+    assert refused.returncode == 1 and "no level 2" in refused.stderr
+    refused = run_tool("slice", path, WIDTH, tmp_path / "n.tif", "--axis", "z")
+    assert refused.returncode == 1 and "out of range" in refused.stderr
