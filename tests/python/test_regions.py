@@ -86,8 +86,7 @@ def test_tool_writes_planes_of_any_axis_and_level(volumes, tmp_path):
             out = tmp_path / f"{axis}{level}.tif"
             assert run_tool("slice", path, index, out, "--axis", axis, "--level", level).returncode == 0
             assert np.array_equal(tifffile.imread(out), want), (axis, level)
-        levels = [list(level.shape[::-1][:1] + level.shape[1:2] + level.shape[:1])
-                  for level in vol.levels]
+        levels = [list(level.shape[::-1]) for level in vol.levels]
     done = run_tool("export", path, tmp_path / "z", "--axis", "z", "--slices", "2:5")
     assert done.returncode == 0 and len(list((tmp_path / "z").iterdir())) == 3
     info = json.loads(run_tool("info", "--json", path).stdout)
