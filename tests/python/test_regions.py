@@ -15,7 +15,7 @@ KEYS = [
     (slice(None), 17), (Ellipsis, 7), (Ellipsis, -1), (slice(None), 0, slice(None, None, -1)),
     (slice(None), slice(None), 0), (slice(10, 20), slice(30, 3, -2), 5),
     (slice(None, None, -2), HEIGHT - 1, slice(WIDTH - 3, None)), (SLICES - 1, -1, -1),
-    (np.array([9, 2, 9, 0]), slice(None), [1, 3]), (slice(1, 3), [HEIGHT - 1, 0, 5]),
+    (np.array([9, 2, 9, 0]), slice(None), [1, 3, 0, 2]), (slice(1, 3), [HEIGHT - 1, 0, 5]),
     (slice(None), np.arange(HEIGHT) % 7 == 0, slice(2, 4)), (None, slice(5, 6), Ellipsis, 3),
 ]
 
