@@ -284,7 +284,7 @@ void copy_row(const uint8_t* plane, uint32_t cols, float* out) {
 // depth, every plane of it.
 struct Tile {
   enum class Kind { Zeros, Copy, Upsample, Below, BeyondFile } kind = Kind::Zeros;
-  HRVec3u at;            // first sample, in samples of the wanted depth
+  HRVec3u at;               // first sample, in samples of the wanted depth
   uint32_t planes_end = 0;  // one past the last plane (y)
   float* out = nullptr;     // element (at.x, origin.y, at.z)
   uint32_t rows = 0, cols = 0;
@@ -355,8 +355,8 @@ Tile plan_tile(const ExtractWork& work, const HRVec3u& at) {
   tile.rows = tile_end(at.x, work.end.x) - at.x;
   tile.cols = tile_end(at.z, work.end.z) - at.z;
   tile.out = work.out + (at.x - work.origin.x) * work.row_stride + (at.z - work.origin.z);
-  tile.found =
-      locate_node(volume, {at.x << scale_shift, at.y << scale_shift, at.z << scale_shift}, work.level);
+  tile.found = locate_node(volume, {at.x << scale_shift, at.y << scale_shift, at.z << scale_shift},
+                           work.level);
   const HRNode& node = *tile.found.node;
   tile.offset = node.brick_offset;
   if (tile.offset == 0) {
@@ -497,16 +497,11 @@ void extract(void* context) {
 // `out`, rows `row_stride` and planes `plane_stride` apart.
 bool run_extract(const HRVolume& volume, float* out, uint64_t row_stride, uint64_t plane_stride,
                  const HRVec3u& origin, const HRVec3u& size, uint32_t level, PlaneKernel kernel) {
-  ExtractWork work{&volume,
-                   out,
-                   row_stride,
-                   plane_stride,
-                   origin,
-                   {origin.x + size.x, origin.y + size.y, origin.z + size.z},
-                   level,
-                   choose_kernel(kernel),
-                   0,
-                   false};
+  ExtractWork work{&volume,    out,
+                   row_stride, plane_stride,
+                   origin,     {origin.x + size.x, origin.y + size.y, origin.z + size.z},
+                   level,      choose_kernel(kernel),
+                   0,          false};
   int code = 0;
   if (!Base::Platform::guarded_call(extract, &work, &code) || work.beyond_file) {
     Base::log_printf("FAILED to read brick at offset %llu (%X)\n",
@@ -585,8 +580,8 @@ bool extract_box(const HRVolume& volume, float* out, const HRVec3u& origin, cons
   const uint64_t extent = uint64_t{kBrickEdge} << depth;
   if (uint64_t{origin.x} + size.x > extent || uint64_t{origin.y} + size.y > extent ||
       uint64_t{origin.z} + size.z > extent || out == nullptr) {
-    Base::log_printf("FAILED to extract region at %u,%u,%u of %u x %u x %u at level %u\n",
-                     origin.x, origin.y, origin.z, size.x, size.y, size.z, depth);
+    Base::log_printf("FAILED to extract region at %u,%u,%u of %u x %u x %u at level %u\n", origin.x,
+                     origin.y, origin.z, size.x, size.y, size.z, depth);
     return false;
   }
   return run_extract(volume, out, size.z, uint64_t{size.x} * size.z, origin, size, depth, kernel);
