@@ -78,6 +78,9 @@ class QVX_OZK_API Vec3_d {
  * The data range is not reset by close: a fresh handle reports data_min 1.0 and data_max
  * 0.0 (data_min above data_max: no range known), and a closed one the range of the last
  * volume until an open sets another.
+ *
+ * Resolution levels and regions (planes along any axis, boxes): the free functions
+ * num_levels, level_shape and read_region below the C functions.
  */
 class QVX_OZK_API Volume {
  public:
