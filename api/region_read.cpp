@@ -61,6 +61,8 @@ bool VolumeImpl::read_region(uint32_t level, const uint32_t (&origin)[3], const 
                      levels);
     return false;
   }
+  // An empty box reaches nothing, wherever it stands.
+  if (size[0] == 0 || size[1] == 0 || size[2] == 0) return true;
   uint32_t extent[3];
   level_extent(level, extent);
   for (int a = 0; a < 3; ++a) {
@@ -72,7 +74,6 @@ bool VolumeImpl::read_region(uint32_t level, const uint32_t (&origin)[3], const 
       return false;
     }
   }
-  if (size[0] == 0 || size[1] == 0 || size[2] == 0) return true;
   if (out == nullptr) {
     Base::log_printf("FAILED to read region of %u x %u x %u: no output buffer\n", size[0], size[1],
                      size[2]);
