@@ -202,11 +202,12 @@ QVX_OZK_API void qvx_ozk_volume_kind(qvx_ozk_volume* volume, uint32_t* kind);
  *     out[((y - y0) * nx + (x - x0)) * nz + (z - z0)]
  * so y is the slowest axis and z the fastest, as a stack of slices is laid out (numpy's
  * C order for an array of shape (ny, nx, nz)). At level 0 with ny = 1, nx = height and
- * nz = width it reads what read_slice reads, bit for bit. A box with a zero extent reads
- * nothing and succeeds wherever it stands. False, with one "FAILED" log entry, for a level that
- * does not exist, a box that reaches outside the level, a null `out` with a nonzero extent, a box
- * of more bytes than memory addresses, or a short or damaged file (as read_slice); `out`
- * then holds no promised content.
+ * nz = width it reads what read_slice reads, bit for bit. A box with a zero extent
+ * reads nothing and succeeds wherever it stands (at a level that exists). False, with
+ * one "FAILED" log entry, for a level that does not exist, a box that reaches outside
+ * the level, a null `out` with a nonzero extent, a box of more bytes than memory
+ * addresses, or a short or damaged file (as read_slice); `out` then holds no promised
+ * content. Thread rules as read_slice.
  *
  * Where an HR level-k sample comes from: the brick of the node of depth max_depth - k
  * that holds its voxel, at the brick sample that covers it. Where the tree stops above
