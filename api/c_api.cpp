@@ -9,6 +9,7 @@ namespace {
 using QVX::ozK::guarded;
 using QVX::ozK::guarded_void;
 using QVX::ozK::Volume;
+using QVX::ozK::VolumeImpl;
 
 void store(const QVX::ozK::Vec3_d& v, double* x, double* y, double* z) {
   *x = v.x;
@@ -83,10 +84,29 @@ bool qvx_ozk_volume_close(qvx_ozk_volume* volume) {
   return guarded("qvx_ozk_volume_close", false, [&] { return volume->close(); });
 }
 
+// Every handle the library gives out is a VolumeImpl, which also answers the extensions
+// that follow.
 void qvx_ozk_volume_kind(qvx_ozk_volume* volume, uint32_t* kind) {
-  guarded_void("qvx_ozk_volume_kind", [&] {
-    // Every handle the library gives out is a VolumeImpl.
-    *kind = static_cast<uint32_t>(static_cast<QVX::ozK::VolumeImpl*>(volume)->kind());
+  guarded_void("qvx_ozk_volume_kind",
+               [&] { *kind = static_cast<uint32_t>(static_cast<VolumeImpl*>(volume)->kind()); });
+}
+
+void qvx_ozk_volume_num_levels(qvx_ozk_volume* volume, uint32_t* num_levels) {
+  guarded_void("qvx_ozk_volume_num_levels",
+               [&] { *num_levels = static_cast<VolumeImpl*>(volume)->num_levels(); });
+}
+
+bool qvx_ozk_volume_level_shape(qvx_ozk_volume* volume, uint32_t level, uint32_t* width,
+                                uint32_t* height, uint32_t* num_slices) {
+  return guarded("qvx_ozk_volume_level_shape", false, [&] {
+    return static_cast<VolumeImpl*>(volume)->level_shape(level, width, height, num_slices);
+  });
+}
+
+bool qvx_ozk_volume_read_region(qvx_ozk_volume* volume, uint32_t level, uint32_t x0, uint32_t y0,
+                                uint32_t z0, uint32_t nx, uint32_t ny, uint32_t nz, float* out) {
+  return guarded("qvx_ozk_volume_read_region", false, [&] {
+    return static_cast<VolumeImpl*>(volume)->read_region(level, {x0, y0, z0}, {nx, ny, nz}, out);
   });
 }
 

@@ -39,8 +39,17 @@ class VolumeImpl final : public Volume {
 
   VolumeKind kind() const { return kind_; }
 
+  // The resolution levels and region reads of the C interface (region_read.cpp); the
+  // shape is width (z), height (x), slices (y).
+  uint32_t num_levels() const;
+  bool level_shape(uint32_t level, uint32_t* width, uint32_t* height, uint32_t* num_slices) const;
+  bool read_region(uint32_t level, const uint32_t (&origin)[3], const uint32_t (&size)[3],
+                   float* out);
+
  private:
   bool open_path(const std::wstring& path);
+  // Samples of a level along x, y, z; the level exists.
+  void level_extent(uint32_t level, uint32_t (&extent)[3]) const;
 
   VolumeKind kind_ = VolumeKind::None;
   VolumeFormats::PackedVolume packed_;           // packed volumes only

@@ -55,20 +55,6 @@ inline void prefetch_l2(const uint8_t* at) {
 #endif
 }
 
-// All 32 rows of a whole brick's plane, 128 bytes each on up to three cache lines, into
-// the second-level cache while the brick before it is copied. Every row of a plane starts
-// at the same offset within its page, so the rows of a few planes already fill the few
-// sets of the first-level cache they map to: prefetched there, they would evict rows
-// before use.
-inline void prefetch_plane(const uint8_t* plane) {
-  for (uint32_t r = 0; r < kBrickEdge; ++r) {
-    const uint8_t* row = plane + r * kRowBytes;
-    prefetch_l2(row);
-    prefetch_l2(row + 64);
-    prefetch_l2(row + kPlaneRowBytes - 1);
-  }
-}
-
 // The copy of one brick's plane into the output: `plane` is the brick's first sample of
 // the plane (row zi at plane + zi * kRowBytes holds brick x = 0..31 of z = zi), `out` the
 // tile's first element, rows x cols of it filled (row = brick x, column = brick z). The
@@ -264,23 +250,58 @@ void upsample_plane(const uint8_t* brick, const uint32_t (&local)[3], uint32_t s
   }
 }
 
-// What one 32 x 32 tile of the region takes.
+// The part of a brick's plane that the next step copies, `cols` rows of the brick (one
+// per z) of `rows` samples from `plane` (up to 128 bytes on up to three cache lines
+// each), into the second-level cache while the step before it copies. Every row of a
+// plane starts at the same offset within its page, so the rows of a few planes already
+// fill the few sets of the first-level cache they map to: prefetched there, they would
+// evict rows before use.
+inline void prefetch_plane_part(const uint8_t* plane, uint32_t rows, uint32_t cols) {
+  const uint64_t last = 4 * uint64_t{rows} - 1;
+  for (uint32_t zi = 0; zi < cols; ++zi) {
+    const uint8_t* row = plane + zi * kRowBytes;
+    prefetch_l2(row);
+    if (last >= 64) prefetch_l2(row + 64);
+    prefetch_l2(row + last);
+  }
+}
+
+// A z-plane's column: samples that lie side by side in the brick.
+void copy_column(const uint8_t* plane, uint32_t rows, float* out, uint64_t stride) {
+  if (Base::kHostIsLittleEndian && stride == 1) {
+    std::memcpy(out, plane, 4 * size_t{rows});
+    return;
+  }
+  for (uint32_t xi = 0; xi < rows; ++xi) out[xi * stride] = load_sample(plane + 4 * xi);
+}
+
+// An x-plane's row: one sample from each of `cols` rows of the brick.
+void copy_row(const uint8_t* plane, uint32_t cols, float* out) {
+  for (uint32_t zi = 0; zi < cols; ++zi) out[zi] = load_sample(plane + zi * kRowBytes);
+}
+
+// What one tile of the box takes: the part of the box inside one node of the wanted
+// depth, every plane of it.
 struct Tile {
-  enum class Kind { Zeros, Copy, Upsample, BeyondFile } kind = Kind::Zeros;
-  float* out = nullptr;
+  enum class Kind { Zeros, Copy, Upsample, Below, BeyondFile } kind = Kind::Zeros;
+  HRVec3u at;               // first sample, in samples of the wanted depth
+  uint32_t planes_end = 0;  // one past the last plane (y)
+  float* out = nullptr;     // element (at.x, origin.y, at.z)
   uint32_t rows = 0, cols = 0;
   uint64_t offset = 0;             // of the brick, for the failure message
-  const uint8_t* brick = nullptr;  // Copy: the brick's plane; Upsample: the brick
-  uint32_t local[3] = {0, 0, 0};   // Upsample: the tile's place in the coarser node
+  const uint8_t* brick = nullptr;  // Copy: the tile's first sample in plane 0; Upsample: the brick
+  NodeLocation found;              // the node that locate_node stops at
+  uint32_t local[3] = {0, 0, 0};   // Upsample: the tile's place in the coarser node (y unused)
   uint32_t shift = 0;              // Upsample: levels between that node and the wanted one
 };
 
 struct ExtractWork {
   const HRVolume* volume;
   float* out;
-  uint64_t stride;
+  uint64_t row_stride;    // from one x to the next in `out`
+  uint64_t plane_stride;  // from one y to the next
   HRVec3u origin;
-  HRVec3u size;
+  HRVec3u end;  // origin + size
   uint32_t level;
   CopyPlane copy;
   // The brick being read, for the failure message; `beyond_file` when it does not fit.
@@ -288,82 +309,207 @@ struct ExtractWork {
   bool beyond_file;
 };
 
-Tile plan_tile(const ExtractWork& work, uint32_t xt, uint32_t zt) {
+// Where the brick-aligned tile that starts at `start` ends, clipped to `end`.
+uint32_t tile_end(uint32_t start, uint32_t end) {
+  return static_cast<uint32_t>(std::min<uint64_t>(end, (uint64_t{start} | (kBrickEdge - 1)) + 1));
+}
+
+// From the tile at `at` to the next one: along z, then x, then the next layer of planes.
+// False after the last.
+bool next_tile(const ExtractWork& work, HRVec3u& at) {
+  at.z = tile_end(at.z, work.end.z);
+  if (at.z < work.end.z) return true;
+  at.z = work.origin.z;
+  at.x = tile_end(at.x, work.end.x);
+  if (at.x < work.end.x) return true;
+  at.x = work.origin.x;
+  at.y = tile_end(at.y, work.end.y);
+  return at.y < work.end.y;
+}
+
+bool brick_fits(const HRVolume& volume, uint64_t offset) {
+  const uint64_t file_size = volume.file().map_size();
+  return offset <= file_size && kBrickDataBytes <= file_size - offset;
+}
+
+// One step from `location` towards the child that holds `position` (finest voxels).
+void step_down(const HRVolume& volume, NodeLocation& location, const uint32_t (&position)[3]) {
+  // Edge of a child in finest voxels.
+  const uint32_t child_edge = kBrickEdge << (volume.max_depth() - (location.depth + 1));
+  uint32_t bits[3];
+  for (int a = 0; a < 3; ++a) {
+    const uint32_t lower = 2 * location.code[a];
+    bits[a] = position[a] >= (lower + 1) * child_edge ? 1 : 0;
+    location.code[a] = lower + bits[a];
+  }
+  location.node = &location.node->children->nodes[child_index(bits[0], bits[1], bits[2])];
+  ++location.depth;
+}
+
+Tile plan_tile(const ExtractWork& work, const HRVec3u& at) {
   const HRVolume& volume = *work.volume;
   const uint32_t scale_shift = volume.max_depth() - work.level;
-  const HRVec3u at{(work.origin.x + xt) << scale_shift, work.origin.y << scale_shift,
-                   (work.origin.z + zt) << scale_shift};
-  const NodeLocation found = locate_node(volume, at, work.level);
   Tile tile;
-  tile.out = work.out + xt * work.stride + zt;
-  tile.rows = std::min(kBrickEdge, work.size.x - xt);
-  tile.cols = std::min(kBrickEdge, work.size.z - zt);
-  tile.offset = found.node->brick_offset;
-  if (tile.offset == 0) return tile;
-  const uint64_t file_size = volume.file().map_size();
-  if (tile.offset > file_size || kBrickDataBytes > file_size - tile.offset) {
+  tile.at = at;
+  tile.planes_end = tile_end(at.y, work.end.y);
+  tile.rows = tile_end(at.x, work.end.x) - at.x;
+  tile.cols = tile_end(at.z, work.end.z) - at.z;
+  tile.out = work.out + (at.x - work.origin.x) * work.row_stride + (at.z - work.origin.z);
+  tile.found = locate_node(volume, {at.x << scale_shift, at.y << scale_shift, at.z << scale_shift},
+                           work.level);
+  const HRNode& node = *tile.found.node;
+  tile.offset = node.brick_offset;
+  if (tile.offset == 0) {
+    // Stopping early means a leaf, so a node with children is one of the wanted depth.
+    if (node.children != nullptr && tile.found.depth < volume.max_depth()) {
+      tile.kind = Tile::Kind::Below;
+    }
+    return tile;
+  }
+  if (!brick_fits(volume, tile.offset)) {
     tile.kind = Tile::Kind::BeyondFile;
     return tile;
   }
   tile.brick = volume.map_base() + tile.offset;
-  if (found.depth == work.level) {
+  if (tile.found.depth == work.level) {
     tile.kind = Tile::Kind::Copy;
-    tile.brick += kPlaneRowBytes * (work.origin.y % kBrickEdge);
+    tile.brick += kRowBytes * (at.z % kBrickEdge) + 4 * (at.x % kBrickEdge);
     return tile;
   }
   // The tree stops above the wanted level: where this tile lies inside the coarser node,
   // in voxels of the wanted level.
   tile.kind = Tile::Kind::Upsample;
-  tile.shift = work.level - found.depth;
+  tile.shift = work.level - tile.found.depth;
   const uint64_t node_edge = uint64_t{kBrickEdge} << tile.shift;
-  tile.local[0] = static_cast<uint32_t>(work.origin.x + xt - found.code[0] * node_edge);
-  tile.local[1] = static_cast<uint32_t>(work.origin.y - found.code[1] * node_edge);
-  tile.local[2] = static_cast<uint32_t>(work.origin.z + zt - found.code[2] * node_edge);
+  tile.local[0] = static_cast<uint32_t>(at.x - tile.found.code[0] * node_edge);
+  tile.local[2] = static_cast<uint32_t>(at.z - tile.found.code[2] * node_edge);
   return tile;
 }
 
-// Runs under one fault guard for the whole region: nothing here owns a destructor.
-void extract(void* context) {
-  auto& work = *static_cast<ExtractWork*>(context);
-  // Each tile is planned one tile ahead of its copy, so that its plane can be prefetched
-  // while the tile before it is copied. (Planning further ahead measured no faster.)
-  uint32_t next_xt = 0, next_zt = 0;
-  Tile next = plan_tile(work, next_xt, next_zt);
-  for (bool more = true; more;) {
-    const Tile tile = next;
-    next_zt += kBrickEdge;
-    if (next_zt >= work.size.z) {
-      next_zt = 0;
-      next_xt += kBrickEdge;
-    }
-    more = next_xt < work.size.x;
-    if (more) {
-      next = plan_tile(work, next_xt, next_zt);
-      if (next.kind == Tile::Kind::Copy && next.rows == kBrickEdge && next.cols == kBrickEdge) {
-        prefetch_plane(next.brick);
-      }
-    }
-    switch (tile.kind) {
-      case Tile::Kind::Zeros:
-        for (uint32_t xi = 0; xi < tile.rows; ++xi) {
-          std::fill_n(tile.out + xi * work.stride, tile.cols, 0.0f);
+// The samples of plane `y` of a tile whose node has no brick of its own: each from the
+// first node below it, on the way to the sample's voxel, that has one; 0.0 where that
+// way ends first.
+bool fill_from_below(ExtractWork& work, const Tile& tile, uint32_t y, float* out) {
+  const HRVolume& volume = *work.volume;
+  const uint32_t max_depth = volume.max_depth();
+  const uint32_t scale_shift = max_depth - work.level;
+  for (uint32_t xi = 0; xi < tile.rows; ++xi) {
+    for (uint32_t zi = 0; zi < tile.cols; ++zi) {
+      const uint32_t voxel[3] = {(tile.at.x + xi) << scale_shift, y << scale_shift,
+                                 (tile.at.z + zi) << scale_shift};
+      float value = 0.0f;
+      for (NodeLocation at = tile.found; at.node->children != nullptr && at.depth < max_depth;) {
+        step_down(volume, at, voxel);
+        const uint64_t offset = at.node->brick_offset;
+        if (offset == 0) continue;
+        work.offset = offset;
+        if (!brick_fits(volume, offset)) {
+          work.beyond_file = true;
+          return false;
         }
+        const uint32_t k = max_depth - at.depth;
+        uint64_t index = 0;
+        for (int a = 2; a >= 0; --a) {
+          index = index * kBrickEdge + ((voxel[a] >> k) - at.code[a] * kBrickEdge);
+        }
+        value = load_sample(volume.map_base() + offset + 4 * index);
         break;
-      case Tile::Kind::BeyondFile:
-        work.offset = tile.offset;
-        work.beyond_file = true;
-        return;
-      case Tile::Kind::Copy:
-        work.offset = tile.offset;
-        work.copy(tile.brick, tile.rows, tile.cols, tile.out, work.stride);
-        break;
-      case Tile::Kind::Upsample:
-        work.offset = tile.offset;
-        upsample_plane(tile.brick, tile.local, tile.shift, tile.rows, tile.cols, tile.out,
-                       work.stride);
-        break;
+      }
+      out[xi * work.row_stride + zi] = value;
     }
   }
+  return true;
+}
+
+// Plane `y` of a tile into the output.
+bool copy_tile_plane(ExtractWork& work, const Tile& tile, uint32_t y) {
+  float* out = tile.out + (y - work.origin.y) * work.plane_stride;
+  switch (tile.kind) {
+    case Tile::Kind::Zeros:
+      for (uint32_t xi = 0; xi < tile.rows; ++xi) {
+        std::fill_n(out + xi * work.row_stride, tile.cols, 0.0f);
+      }
+      return true;
+    case Tile::Kind::BeyondFile:
+      work.offset = tile.offset;
+      work.beyond_file = true;
+      return false;
+    case Tile::Kind::Copy: {
+      work.offset = tile.offset;
+      const uint8_t* plane = tile.brick + kPlaneRowBytes * (y % kBrickEdge);
+      if (tile.cols == 1) {
+        copy_column(plane, tile.rows, out, work.row_stride);
+      } else if (tile.rows == 1) {
+        copy_row(plane, tile.cols, out);
+      } else {
+        work.copy(plane, tile.rows, tile.cols, out, work.row_stride);
+      }
+      return true;
+    }
+    case Tile::Kind::Upsample: {
+      work.offset = tile.offset;
+      const uint64_t node_edge = uint64_t{kBrickEdge} << tile.shift;
+      const uint32_t local[3] = {
+          tile.local[0], static_cast<uint32_t>(y - tile.found.code[1] * node_edge), tile.local[2]};
+      upsample_plane(tile.brick, local, tile.shift, tile.rows, tile.cols, out, work.row_stride);
+      return true;
+    }
+    case Tile::Kind::Below:
+      return fill_from_below(work, tile, y, out);
+  }
+  return true;
+}
+
+void prefetch_tile_plane(const Tile& tile, uint32_t y) {
+  if (tile.kind == Tile::Kind::Copy) {
+    prefetch_plane_part(tile.brick + kPlaneRowBytes * (y % kBrickEdge), tile.rows, tile.cols);
+  }
+}
+
+// Runs under one fault guard for the whole box: nothing here owns a destructor.
+void extract(void* context) {
+  auto& work = *static_cast<ExtractWork*>(context);
+  // Each tile is planned before the one before it is copied, so that the plane after the
+  // current one can be prefetched while it is copied. (Planning further ahead measured
+  // no faster.)
+  HRVec3u at = work.origin;
+  Tile tile = plan_tile(work, at);
+  for (;;) {
+    HRVec3u after = at;
+    const bool more = next_tile(work, after);
+    Tile next;
+    if (more) next = plan_tile(work, after);
+    for (uint32_t y = at.y; y < tile.planes_end; ++y) {
+      if (y + 1 < tile.planes_end) {
+        prefetch_tile_plane(tile, y + 1);
+      } else if (more) {
+        prefetch_tile_plane(next, after.y);
+      }
+      if (!copy_tile_plane(work, tile, y)) return;
+    }
+    if (!more) return;
+    tile = next;
+    at = after;
+  }
+}
+
+// The box at `origin` of `size` (all nonzero, inside the root's cube at `level`) into
+// `out`, rows `row_stride` and planes `plane_stride` apart.
+bool run_extract(const HRVolume& volume, float* out, uint64_t row_stride, uint64_t plane_stride,
+                 const HRVec3u& origin, const HRVec3u& size, uint32_t level, PlaneKernel kernel) {
+  ExtractWork work{&volume,    out,
+                   row_stride, plane_stride,
+                   origin,     {origin.x + size.x, origin.y + size.y, origin.z + size.z},
+                   level,      choose_kernel(kernel),
+                   0,          false};
+  int code = 0;
+  if (!Base::Platform::guarded_call(extract, &work, &code) || work.beyond_file) {
+    Base::log_printf("FAILED to read brick at offset %llu (%X)\n",
+                     static_cast<unsigned long long>(work.offset),
+                     static_cast<unsigned>(work.beyond_file ? EFAULT : code));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -391,16 +537,7 @@ NodeLocation locate_node(const HRVolume& volume, const HRVec3u& position, uint32
   const uint32_t at[3] = {position.x, position.y, position.z};
   while (location.node->children != nullptr && location.depth != level &&
          location.depth < volume.max_depth()) {
-    // Edge of a child in finest voxels.
-    const uint32_t child_edge = kBrickEdge << (volume.max_depth() - (location.depth + 1));
-    uint32_t bits[3];
-    for (int a = 0; a < 3; ++a) {
-      const uint32_t lower = 2 * location.code[a];
-      bits[a] = at[a] >= (lower + 1) * child_edge ? 1 : 0;
-      location.code[a] = lower + bits[a];
-    }
-    location.node = &location.node->children->nodes[child_index(bits[0], bits[1], bits[2])];
-    ++location.depth;
+    step_down(volume, location, at);
   }
   return location;
 }
@@ -428,16 +565,26 @@ bool extract_region(const HRVolume& volume, Math::Matrix_f& matrix, const HRVec3
                      size.z, matrix.rows, matrix.cols);
     return false;
   }
-  ExtractWork work{&volume, matrix.data,           matrix.cols, origin, size,
-                   level,   choose_kernel(kernel), 0,           false};
-  int code = 0;
-  if (!Base::Platform::guarded_call(extract, &work, &code) || work.beyond_file) {
-    Base::log_printf("FAILED to read brick at offset %llu (%X)\n",
-                     static_cast<unsigned long long>(work.offset),
-                     static_cast<unsigned>(work.beyond_file ? EFAULT : code));
+  return run_extract(volume, matrix.data, matrix.cols, 0, origin, {size.x, 1, size.z}, level,
+                     kernel);
+}
+
+bool extract_box(const HRVolume& volume, float* out, const HRVec3u& origin, const HRVec3u& size,
+                 uint32_t depth, PlaneKernel kernel) {
+  if (depth > volume.max_depth()) {
+    Base::log_printf("FAILED to extract region at level %u: the finest level is %u\n", depth,
+                     volume.max_depth());
     return false;
   }
-  return true;
+  if (size.x == 0 || size.y == 0 || size.z == 0) return true;
+  const uint64_t extent = uint64_t{kBrickEdge} << depth;
+  if (uint64_t{origin.x} + size.x > extent || uint64_t{origin.y} + size.y > extent ||
+      uint64_t{origin.z} + size.z > extent || out == nullptr) {
+    Base::log_printf("FAILED to extract region at %u,%u,%u of %u x %u x %u at level %u\n", origin.x,
+                     origin.y, origin.z, size.x, size.y, size.z, depth);
+    return false;
+  }
+  return run_extract(volume, out, size.z, uint64_t{size.x} * size.z, origin, size, depth, kernel);
 }
 
 bool read_hr_slice(const HRVolume& volume, float* out, uint32_t index) {

@@ -17,6 +17,7 @@
 #include "ct/hr_volume.h"
 #include "ct/loader.h"
 #include "ct/node_requests.h"
+#include "ct/region_extract.h"
 #include "ct/slice_extract.h"
 #include "image/bmp_format.h"
 #include "image/image.h"
@@ -60,8 +61,25 @@ std::string write_scratch(const char* name, const uint8_t* data, size_t size) {
   return path;
 }
 
+// Reads, at every level, the middle x- and z-planes and a box one past the end, which
+// must fail cleanly.
+void read_regions(qvx_ozk_volume* volume) {
+  uint32_t levels = 0;
+  qvx_ozk_volume_num_levels(volume, &levels);
+  for (uint32_t level = 0; level < levels; ++level) {
+    uint32_t w = 0, h = 0, s = 0;
+    qvx_ozk_volume_level_shape(volume, level, &w, &h, &s);
+    const uint64_t floats = uint64_t{s} * std::max(w, h);
+    if (floats == 0 || floats > kMaxSliceFloats) continue;
+    std::vector<float> out(floats);
+    qvx_ozk_volume_read_region(volume, level, h / 2, 0, 0, 1, s, w, out.data());
+    qvx_ozk_volume_read_region(volume, level, 0, 0, w / 2, h, s, 1, out.data());
+    qvx_ozk_volume_read_region(volume, level, h - 1, s - 1, w - 1, 1, 1, 2, out.data());
+  }
+}
+
 // Opens `path` through the public interface and reads the first, middle and last slices,
-// and the one past the end, which must fail cleanly.
+// and the one past the end, which must fail cleanly; then regions.
 bool open_and_read(const std::string& path) {
   qvx_ozk_volume* volume = qvx_ozk_volume_create();
   if (volume == nullptr) return false;
@@ -78,6 +96,7 @@ bool open_and_read(const std::string& path) {
         qvx_ozk_volume_read_slice(volume, slice.data(), index);
       }
     }
+    read_regions(volume);
   }
   qvx_ozk_volume_close(volume);
   qvx_ozk_volume_delete(volume);
@@ -133,6 +152,15 @@ bool hr_volume(const uint8_t* data, size_t size) {
     std::vector<float> slice(floats);
     for (uint32_t index : {0u, r.y / 2, r.y - 1, r.y})
       CT::read_hr_slice(volume, slice.data(), index);
+  }
+  // The middle x- and z-planes of every level.
+  for (uint32_t level = 0; level < CT::hr_level_count(volume); ++level) {
+    const CT::HRVec3u l = CT::hr_level_shape(volume, level);
+    const uint64_t samples = uint64_t{l.y} * std::max(l.x, l.z);
+    if (samples == 0 || samples > kMaxSliceFloats) continue;
+    std::vector<float> plane(samples);
+    CT::read_hr_region(volume, level, {l.x / 2, 0, 0}, {1, l.y, l.z}, plane.data());
+    CT::read_hr_region(volume, level, {0, 0, l.z / 2}, {l.x, l.y, 1}, plane.data());
   }
   // An empty forced pass takes the place of the background preload, so the pool below is
   // ours alone while the batch runs.

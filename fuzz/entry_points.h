@@ -11,16 +11,17 @@
 
 namespace QVX::Fuzz {
 
-// A packed volume file, opened through the public C interface; reads a few slices.
+// A packed volume file, opened through the public C interface; reads a few slices and
+// regions.
 bool packed_volume(const uint8_t* data, size_t size);
 // A header volume: the bytes up to the first NUL are the header text, the rest is the
 // slice file "slice.raw" beside it. Opened through the public C interface; reads a few
-// slices.
+// slices and regions.
 bool header_volume(const uint8_t* data, size_t size);
 // Tagged text read line by line from memory, splitting every line.
 bool tag_reader(const uint8_t* data, size_t size);
-// An HR volume file: opened, a few slices read, then one border-fill batch of depth 1
-// run through the brick pool.
+// An HR volume file: opened, a few slices and the x- and z-planes of every level read,
+// then one border-fill batch of depth 1 run through the brick pool.
 bool hr_volume(const uint8_t* data, size_t size);
 // Image files through the image layer's loaders (description, then pixels).
 bool tiff_load(const uint8_t* data, size_t size);

@@ -2,7 +2,8 @@
  * qvx_ozk.h: the public interface of the ozK-SDK, a library that reads reconstructed
  * computed-tomography volumes.
  *
- * A volume is read slice by slice. A slice is a plane of constant y: `height` rows of
+ * A volume is read slice by slice, or a region (any box, at any resolution level) at a
+ * time (qvx_ozk_volume_read_region). A slice is a plane of constant y: `height` rows of
  * `width` 32-bit floats, row after row; element (x, z) of slice y is at index
  * x * width + z. For a volume of nx * ny * nz voxels, height = nx, slices = ny and
  * width = nz. 8-bit samples read as value * (1/255) and 16-bit samples as
@@ -77,6 +78,9 @@ class QVX_OZK_API Vec3_d {
  * The data range is not reset by close: a fresh handle reports data_min 1.0 and data_max
  * 0.0 (data_min above data_max: no range known), and a closed one the range of the last
  * volume until an open sets another.
+ *
+ * Resolution levels and regions (planes along any axis, boxes): the free functions
+ * num_levels, level_shape and read_region below the C functions.
  */
 class QVX_OZK_API Volume {
  public:
@@ -178,6 +182,51 @@ QVX_OZK_API const char* qvx_ozk_version(void);
 #define QVX_OZK_KIND_NONE 3u
 QVX_OZK_API void qvx_ozk_volume_kind(qvx_ozk_volume* volume, uint32_t* kind);
 
+/* Extension: resolution levels and regions.
+ *
+ * A volume has one or more resolution levels. Level 0 holds the stored voxels, the ones
+ * read_slice reads; level k (HR volumes only) holds ceil(n / 2^k) samples along an axis of
+ * n voxels, sample (i, j, l) standing for voxel (i * 2^k, j * 2^k, l * 2^k).
+ *
+ * qvx_ozk_volume_num_levels: 0 when nothing is open, 1 for packed and header volumes,
+ * max_depth + 1 for HR volumes (level max_depth is the root brick, the whole volume in
+ * one 32^3 brick).
+ *
+ * qvx_ozk_volume_level_shape: the extent of a level in the terms of the slice getters:
+ * `height` samples along x, `num_slices` along y, `width` along z; for level 0 the same
+ * numbers as slice_height, num_slices and slice_width. False, with a "FAILED" log entry
+ * and the outputs untouched, for a level at or above num_levels.
+ *
+ * qvx_ozk_volume_read_region: the box [x0, x0 + nx) x [y0, y0 + ny) x [z0, z0 + nz) of
+ * level `level` into `out` (nx * ny * nz floats), sample (x, y, z) at
+ *     out[((y - y0) * nx + (x - x0)) * nz + (z - z0)]
+ * so y is the slowest axis and z the fastest, as a stack of slices is laid out (numpy's
+ * C order for an array of shape (ny, nx, nz)). At level 0 with ny = 1, nx = height and
+ * nz = width it reads what read_slice reads, bit for bit. A box with a zero extent
+ * reads nothing and succeeds wherever it stands (at a level that exists). False, with
+ * one "FAILED" log entry, for a level that does not exist, a box that reaches outside
+ * the level, a null `out` with a nonzero extent, a box of more bytes than memory
+ * addresses, or a short or damaged file (as read_slice); `out` then holds no promised
+ * content. Thread rules as read_slice.
+ *
+ * Where an HR level-k sample comes from: the brick of the node of depth max_depth - k
+ * that holds its voxel, at the brick sample that covers it. Where the tree stops above
+ * that depth, the leaf's brick, nearest neighbour (as level 0 upsamples early leaves);
+ * where the node of that depth has no brick but nodes below it do, the first node below
+ * it, on the way to that voxel, that has a brick; where no brick covers the voxel, 0.0.
+ *
+ * Cost: HR boxes are copied straight from the mapped file, touching only the bricks that
+ * meet the box, without a lock or an allocation. Packed volumes read only the bytes of
+ * the box: one read per slice row that the box meets, rows and slices joined where they
+ * follow each other in the file; gzip files go through their index of access points.
+ * Header volumes open only the slice files that the box meets. */
+QVX_OZK_API void qvx_ozk_volume_num_levels(qvx_ozk_volume* volume, uint32_t* num_levels);
+QVX_OZK_API bool qvx_ozk_volume_level_shape(qvx_ozk_volume* volume, uint32_t level, uint32_t* width,
+                                            uint32_t* height, uint32_t* num_slices);
+QVX_OZK_API bool qvx_ozk_volume_read_region(qvx_ozk_volume* volume, uint32_t level, uint32_t x0,
+                                            uint32_t y0, uint32_t z0, uint32_t nx, uint32_t ny,
+                                            uint32_t nz, float* out);
+
 /* Extension: where the log's entries go, for the whole process and from the next entry on.
  * By default they go to standard output, which suits programs that own their console;
  * a program whose standard output is its result moves them to standard error
@@ -197,6 +246,31 @@ QVX_OZK_API bool qvx_ozk_log_to_file(const char* path);
 
 #ifdef __cplusplus
 } /* extern "C" */
+
+namespace QVX {
+namespace ozK {
+
+/* The C++ face of the level and region extensions: free functions rather than members,
+ * so that Volume's layout stays as it is. Each calls the C function of the same name
+ * (qvx_ozk_volume_...) and behaves exactly as it does. */
+inline uint32_t num_levels(Volume& volume) {
+  uint32_t levels = 0;
+  qvx_ozk_volume_num_levels(&volume, &levels);
+  return levels;
+}
+
+inline bool level_shape(Volume& volume, uint32_t level, uint32_t& width, uint32_t& height,
+                        uint32_t& num_slices) {
+  return qvx_ozk_volume_level_shape(&volume, level, &width, &height, &num_slices);
+}
+
+inline bool read_region(Volume& volume, uint32_t level, uint32_t x0, uint32_t y0, uint32_t z0,
+                        uint32_t nx, uint32_t ny, uint32_t nz, float* out) {
+  return qvx_ozk_volume_read_region(&volume, level, x0, y0, z0, nx, ny, nz, out);
+}
+
+} /* namespace ozK */
+} /* namespace QVX */
 #endif
 
 #endif /* QVX_OZK_H */

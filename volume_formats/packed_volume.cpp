@@ -267,28 +267,32 @@ bool read_packed_header(const std::wstring& path, VolumeFields& fields, PackedVo
   return false;
 }
 
-bool read_packed_slice(PackedVolume& packed, const VolumeFields& fields, uint32_t index,
-                       float* out) {
-  const int bits = packed.bits_per_sample;
-  if (!packed.file.is_open() || (bits != 8 && bits != 16 && bits != 32)) return false;
+bool read_packed_samples(Base::File::RandomAccessFile& file, uint64_t offset, int bits,
+                         size_t count, float* out) {
+  if (!file.is_open() || (bits != 8 && bits != 16 && bits != 32)) return false;
   const size_t sample_bytes = static_cast<size_t>(bits) / 8;
-  // The open checked that every slice's offset fits in 64 bits.
-  const uint64_t samples = uint64_t{fields.width} * fields.height;
-  const uint64_t offset =
-      static_cast<uint64_t>(packed.data_offset) + index * samples * sample_bytes;
-  const size_t count = static_cast<size_t>(samples);
-
   if (bits == 32) {
-    if (!packed.file.read_exact_at(offset, out, count * 4)) return false;
+    if (!file.read_exact_at(offset, out, count * 4)) return false;
     Base::le32_to_host_in_place(out, count);
     return true;
   }
   // The raw samples go to the top of the caller's buffer in one read and are widened
   // from there, so no staging buffer is needed.
   uint8_t* const raw = reinterpret_cast<uint8_t*>(out) + count * (4 - sample_bytes);
-  if (!packed.file.read_exact_at(offset, raw, count * sample_bytes)) return false;
+  if (!file.read_exact_at(offset, raw, count * sample_bytes)) return false;
   widen_in_place(out, count, sample_bytes);
   return true;
+}
+
+bool read_packed_slice(PackedVolume& packed, const VolumeFields& fields, uint32_t index,
+                       float* out) {
+  const int bits = packed.bits_per_sample;
+  const uint64_t sample_bytes = bits == 8 || bits == 16 ? static_cast<uint64_t>(bits) / 8 : 4;
+  // The open checked that every slice's offset fits in 64 bits.
+  const uint64_t samples = uint64_t{fields.width} * fields.height;
+  const uint64_t offset =
+      static_cast<uint64_t>(packed.data_offset) + index * samples * sample_bytes;
+  return read_packed_samples(packed.file, offset, bits, static_cast<size_t>(samples), out);
 }
 
 }  // namespace QVX::VolumeFormats

@@ -54,6 +54,11 @@ bool read_packed_header(const std::wstring& path, VolumeFields& fields, PackedVo
 bool read_packed_slice(PackedVolume& packed, const VolumeFields& fields, uint32_t index,
                        float* out);
 
+// Reads `count` samples of `bits` (8, 16 or 32) from the data position `offset` as floats
+// into `out`. False on a short or damaged data area or an unknown sample width.
+bool read_packed_samples(Base::File::RandomAccessFile& file, uint64_t offset, int bits,
+                         size_t count, float* out);
+
 // The rules of the header entries, on text; read_packed_header feeds them line by line.
 class PackedHeader {
  public:
