@@ -419,8 +419,12 @@ class Volume {
     if (outcome == Outcome::Closed) check_open();
     if (outcome == Outcome::Failed) {
       if (failures.empty()) failures = "damaged or short file";
-      raise(PyExc_OSError, "cannot read a region of level " + std::to_string(level) + " of " +
-                               quoted(path_) + ": " + failures);
+      // Named by its slices, as a slice read names its own.
+      std::string what =
+          ny == 1 ? "slice " + std::to_string(y0)
+                  : "slices " + std::to_string(y0) + " to " + std::to_string(uint64_t{y0} + ny - 1);
+      if (level > 0) what += " of level " + std::to_string(level);
+      raise(PyExc_OSError, "cannot read " + what + " of " + quoted(path_) + ": " + failures);
     }
   }
 

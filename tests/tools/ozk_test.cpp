@@ -110,20 +110,21 @@ TEST_F(Ozk, InfoJsonHasEveryFieldForEachKind) {
                       "\",\"kind\":\"packed\",\"version\":null,\"width\":2,\"height\":3,"
                       "\"slices\":2,\"vmin\":[0,0,0],\"vmax\":[3,2,2.5],\"voxel_size\":null,"
                       "\"data_min\":0,\"data_max\":1,\"bits_per_sample\":16,\"files\":null,"
-                      "\"file_size\":" +
+                      "\"levels\":[[2,3,2]],\"file_size\":" +
                       size_of_packed + "}");
   ASSERT_TRUE(std::getline(lines, line));
   EXPECT_EQ(line, "{\"path\":\"" + header +
                       "\",\"kind\":\"header\",\"version\":null,\"width\":4,\"height\":6,"
                       "\"slices\":5,\"vmin\":[0,0,0],\"vmax\":[0,0,0],\"voxel_size\":null,"
                       "\"data_min\":2002.5,\"data_max\":2002.6,\"bits_per_sample\":null,"
-                      "\"files\":[\"a.raw\",\"b.raw\"],\"file_size\":" +
+                      "\"files\":[\"a.raw\",\"b.raw\"],\"levels\":[[4,6,5]],\"file_size\":" +
                       size_of_header + "}");
   ASSERT_TRUE(std::getline(lines, line));
   for (const std::string& part :
        {std::string("\"kind\":\"hr\",\"version\":3,\"width\":35,\"height\":40,\"slices\":33,"),
         std::string("\"voxel_size\":[1,1,1],"),
-        std::string("\"bits_per_sample\":null,\"files\":null,\"file_size\":" +
+        std::string("\"bits_per_sample\":null,\"files\":null,\"levels\":[[35,40,33],[18,20,17]],"
+                    "\"file_size\":" +
                     std::to_string(fs::file_size(hr)) + "}")}) {
     EXPECT_NE(line.find(part), std::string::npos) << line;
   }
