@@ -34,6 +34,8 @@ enum class PlaneKernel { Best, Scalar, Sse2, Avx2 };
 // True when `kernel` was built in and this processor runs it (Best and Scalar always).
 bool plane_kernel_available(PlaneKernel kernel);
 
+// `level` and `depth` below are depths of the tree (0 the root); the public resolution
+// levels count the other way (region_extract.h).
 // How a sample of depth `level` is found (the rule of every read below): from the brick
 // of the node of that depth that holds it; where the tree stops above that depth, from
 // the leaf's brick, upsampled (nearest neighbour); where the node of that depth has no

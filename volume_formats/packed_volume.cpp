@@ -13,6 +13,7 @@
 #include "base/endian.h"
 #include "base/file/tag_reader.h"
 #include "base/log.h"
+#include "base/platform.h"
 #include "volume_formats/text_numbers.h"
 
 namespace QVX::VolumeFormats {
@@ -121,6 +122,19 @@ void PackedVolume::close() {
   file.close();
   bits_per_sample = 0;
   data_offset = 0;
+  path.clear();
+  if (view != nullptr) Base::Platform::unmap(view, view_size);
+  view = nullptr;
+  view_size = 0;
+  view_tried = false;
+}
+
+void convert_packed_samples(float* out, size_t count, int bits) {
+  if (bits == 32) {
+    Base::le32_to_host_in_place(out, count);
+  } else {
+    widen_in_place(out, count, static_cast<size_t>(bits) / 8);
+  }
 }
 
 bool sniff_packed_volume(const std::wstring& path) {
@@ -234,6 +248,7 @@ bool PackedHeader::finish() {
 bool read_packed_header(const std::wstring& path, VolumeFields& fields, PackedVolume& packed) {
   packed.close();
   if (!packed.file.open(path)) return false;
+  packed.path = path;
   LineReader reader(packed.file);
   PackedHeader header(fields, packed.bits_per_sample);
   Line line;
@@ -271,16 +286,11 @@ bool read_packed_samples(Base::File::RandomAccessFile& file, uint64_t offset, in
                          size_t count, float* out) {
   if (!file.is_open() || (bits != 8 && bits != 16 && bits != 32)) return false;
   const size_t sample_bytes = static_cast<size_t>(bits) / 8;
-  if (bits == 32) {
-    if (!file.read_exact_at(offset, out, count * 4)) return false;
-    Base::le32_to_host_in_place(out, count);
-    return true;
-  }
   // The raw samples go to the top of the caller's buffer in one read and are widened
   // from there, so no staging buffer is needed.
   uint8_t* const raw = reinterpret_cast<uint8_t*>(out) + count * (4 - sample_bytes);
   if (!file.read_exact_at(offset, raw, count * sample_bytes)) return false;
-  widen_in_place(out, count, sample_bytes);
+  convert_packed_samples(out, count, bits);
   return true;
 }
 

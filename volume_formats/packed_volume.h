@@ -32,12 +32,27 @@ inline constexpr float kScale16 = 1.5259022e-05f;  // nearest float to 1/65535
 // What an open packed volume keeps for slice reading: a plain file is read with one
 // positioned read per slice, a gzip file through its index of access points.
 struct PackedVolume {
+  PackedVolume() = default;
+  ~PackedVolume() { close(); }
+  PackedVolume(const PackedVolume&) = delete;
+  PackedVolume& operator=(const PackedVolume&) = delete;
+
   Base::File::RandomAccessFile file;
   int32_t bits_per_sample = 0;  // 8, 16 or 32; anything else makes every read fail
   int64_t data_offset = 0;      // decompressed position of slice 0's first sample
+  std::wstring path;            // of the open file
+  // A read-only view of a plain file, made by the first region read that gathers short
+  // runs (region_read.cpp) and kept until close; null when not made or not possible.
+  const uint8_t* view = nullptr;
+  uint64_t view_size = 0;
+  bool view_tried = false;
 
   void close();
 };
+
+// Converts `count` samples of `bits` (8, 16 or 32) that lie, little-endian, in the last
+// count * bits / 8 bytes of `out` into floats over the whole of `out`.
+void convert_packed_samples(float* out, size_t count, int bits);
 
 // True when the first line of the (plain or gzipped) file is one of the two magic lines,
 // ignoring trailing carriage returns and line feeds.
