@@ -81,8 +81,7 @@ class Volume {
     }
     return true;
   }
-  bool region(uint32_t level, const uint32_t (&first)[3], const uint32_t (&count)[3],
-              float* out) {
+  bool region(uint32_t level, const uint32_t (&first)[3], const uint32_t (&count)[3], float* out) {
     return qvx_ozk_volume_read_region(handle_, level, first[0], first[1], first[2], count[0],
                                       count[1], count[2], out);
   }
@@ -293,7 +292,9 @@ void hr_level3(benchmark::State& state) {
   if (!f->reads->ok) return state.SkipWithError("cannot open or warm the volume");
   run_paired(state, f->level.size() * sizeof(float),
              {"ours",
-              [f] { return f->reads->volume.region(f->k, {0, 0, 0}, f->n, f->level.data()); }},
+              [f] {
+                return f->reads->volume.region(f->k, {0, 0, 0}, f->n, f->level.data());
+              }},
              {{"y-slice", [f] { return f->reads->read_next(); }}});
 }
 
