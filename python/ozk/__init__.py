@@ -26,7 +26,7 @@ from ._core import Volume as _CoreVolume
 from ._core import __version__, log_file, save_tif32
 
 __all__ = ["Volume", "Level", "open", "save_tif32", "to_dask", "to_dask_pyramid",
-           "export_tiff_stack", "log_file"]
+           "export_tiff_stack", "to_ome_zarr", "log_file"]
 
 
 def _is_index(key):
@@ -327,3 +327,10 @@ def export_tiff_stack(path, directory, client=None, slices_per_chunk=None, compr
     else:
         runs = client.gather(client.compute(tasks))
     return [name for written in runs for name in written]
+
+
+def to_ome_zarr(path, store, *, chunks=64, client=None, overwrite=False):
+    """Writes the volume at `path` as an OME-Zarr image (NGFF 0.4) into the folder `store`:
+    see ozk.ome_zarr.to_ome_zarr. Returns the number of levels written."""
+    from .ome_zarr import to_ome_zarr as convert
+    return convert(path, store, chunks=chunks, client=client, overwrite=overwrite)
