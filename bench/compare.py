@@ -385,10 +385,39 @@ def tiff_peer(data):
 
 # --- the scenarios --------------------------------------------------------------------------
 
+def ome_zarr_scenario_peers(build, data):
+    """Ours: the HR cube into an OME-Zarr store with its pyramid (python3 -m ozk's
+    to_ome_zarr, dask on one thread); the peer: zarr-python writing the same level-0 array,
+    already in memory, with the same chunks and compressor."""
+    import zarr
+    sys.path.insert(0, os.path.join(build, "python"))
+    import dask
+    import ozk
+    out = os.path.join(data.folder, "ome_zarr_out")
+
+    def ours_step(_, i):
+        with dask.config.set(scheduler="synchronous"):
+            ozk.to_ome_zarr(data.path("hr_cube.hr"), out + ".ours", chunks=64, overwrite=True)
+
+    def setup():
+        with ozk.open(data.path("hr_cube.hr")) as vol:
+            return np.asarray(vol)
+
+    def peer_step(array, i):
+        zarr.save_array(out + ".peer", array, chunks=(64, 64, 64))
+    def ours_setup():
+        ours_step(None, 0)  # imports and first opens, untimed
+
+    return (Peer("ours", ours_setup, ours_step, files=[data.path("hr_cube.hr")]),
+            Peer("zarr from memory", setup, peer_step))
+
+
 class Scenario:
-    def __init__(self, title, bench, goals, peers=(), min_time=None, max_repetitions=None):
+    def __init__(self, title, bench, goals, peers=(), min_time=None, max_repetitions=None,
+                 ours=None):
         # goals: {"memcpy": 0.25, "h5py": 10, ...}: other time / our time at least this.
-        self.title, self.bench, self.goals = title, bench, goals
+        # `ours`: a Peer timed in Python instead of an ozk_bench benchmark.
+        self.title, self.bench, self.goals, self.ours = title, bench, goals, ours
         self.peers, self.min_time = list(peers), min_time
         self.max_repetitions = max_repetitions
 
@@ -443,6 +472,9 @@ def scenarios(data, peer_paths, with_chunked, build):
                  [tiff_peer(data)], min_time=2.0),
         Scenario("HR open, sparse depth 6", "hr_open_sparse", {}),
     ]
+    ours, peer = ome_zarr_scenario_peers(build, data)
+    s.append(Scenario("OME-Zarr from HR %d^3" % e, None, {"zarr from memory": 1 / 1.5}, [peer],
+                      min_time=0.0, max_repetitions=3, ours=ours))
     return s
 
 
@@ -533,7 +565,10 @@ def main():
         print("  %-34s" % sc.title, end="", flush=True)
         t = time.perf_counter()
         reps = min(args.repetitions, sc.max_repetitions or args.repetitions)
-        ours, refs = run_ours(ozk_bench, data, sc, reps, min_time, args.ref_mib)
+        if sc.ours is not None:
+            ours, refs = time_peer(sc.ours, reps, min_time), {}
+        else:
+            ours, refs = run_ours(ozk_bench, data, sc, reps, min_time, args.ref_mib)
         peers = []
         for p in sc.peers:
             peers.append((p.name, time_peer(p, reps, min_time)))
