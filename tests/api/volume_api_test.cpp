@@ -100,8 +100,8 @@ TEST_F(VolumeApi, PackedHeadersThatDoNotOpenOrDoNotRead) {
            magic + "Voxels: 1 1\n" + end, magic + "Voxels: 1 -1 1\n" + end,
            magic + "Voxels: 1 1 1\n</content>\n",
            magic + "Voxels: 1 1 1\nSweepDirection: 0\n</content>\n",
-           magic + "Voxels: 1 1 1\nSweepDirection: 1\n",  // no end of the header
-           magic + "Voxels: 1 1 1\nSweepDirection: 1\n3DView\n</content>\n",  // never ends
+           magic + "Voxels: 1 1 1\nSweepDirection: 1\n",                     // no end of the header
+           magic + "Voxels: 1 1 1\nSweepDirection: 1\n3DView\n</content>\n"  // never ends
        }) {
     EXPECT_FALSE(open(file("bad.pvol", text))) << text;
     EXPECT_EQ(kind(v), QVX_OZK_KIND_NONE) << text;

@@ -67,7 +67,6 @@ TEST_F(HRVolumeTest, HeaderFieldsOfEveryVersion) {
     ASSERT_TRUE(volume.open_existing(ts::wide(path_)));
     EXPECT_NE(capture.text().find(c.checksum_line), std::string::npos);
     EXPECT_EQ(volume.checksum_type(), c.checksum_type);
-    EXPECT_EQ(volume.max_depth(), 2u);
     const HRVec3d& size = volume.voxel_size();
     EXPECT_EQ(std::vector<double>({volume.vmin().x, volume.vmax().z, size.x, size.y, size.z}),
               std::vector<double>({-1.0, 64.5, 0.5, 0.5, 1.0}));
@@ -114,9 +113,6 @@ TEST_F(HRVolumeTest, FailuresLogInnermostFirstAndLeaveNothingOpen) {
            "FAILED to read node[4] in node tile at depth 2\n"
            "FAILED reading node pool to max depth 2\nFAILED reading HR Volume nodes from " +
            q + "\n"},
-      {"stored grid too small", [&] { write(ts::hr_options(16, 9, 3)); },
-       opened + invalid +
-           ": Unsupported hr resolution 16,9,3: the largest must be from 17 to 2147483648\n"},
       {"resolution beyond the root",
        [&] {
          write(ts::hr_options(40, 33, 70));

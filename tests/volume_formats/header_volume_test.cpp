@@ -50,12 +50,10 @@ TEST(HeaderVolume, SliceFilesNeedANameAndANonNegativeCount) {
 }
 
 TEST(HeaderVolume, VoxelsCountOnlyAtTheTopOfABlockAndLaterBlocksWin) {
-  for (const std::string& text : {
-           kOpen + "<Files>\n<Voxels>1 1 1</Voxels>\n</Files>\n" + kClose,  // inside Files
-           "<Voxels>1 1 1</Voxels>\n" + kOpen + kClose,                     // outside a block
-           kOpen + "<Voxels>1 1</Voxels>\n" + kClose,
-           kOpen + "<Voxels>2 -1 2</Voxels>\n" + kClose,
-       }) {
+  for (const std::string& text :
+       {kOpen + "<Files>\n<Voxels>1 1 1</Voxels>\n</Files>\n" + kClose,  // inside Files
+        "<Voxels>1 1 1</Voxels>\n" + kOpen + kClose,                     // outside a block
+        kOpen + "<Voxels>1 1</Voxels>\n" + kClose, kOpen + "<Voxels>2 -1 2</Voxels>\n" + kClose}) {
     EXPECT_FALSE(parse(text).ok) << text;
   }
   EXPECT_TRUE(parse(kOpen + "<Voxels>1 2 3</Voxels>").ok);  // never closed, no final line feed
