@@ -1,7 +1,6 @@
 // The loader's parts: node requests (per depth, by position), borders filled from the
 // neighbours, batches worked through by the workers, and preload passes that take whole
-// depths from the coarsest, log each depth and stop for worker batches, a stop or a
-// failure.
+// depths from the coarsest, log each depth and stop for worker batches or a stop.
 #include "ct/loader.h"
 
 #include <gtest/gtest.h>
