@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/capture_stdout.h"
@@ -36,49 +37,38 @@ TEST(HeaderVolume, SliceFilesNeedANameAndANonNegativeCount) {
                          "<NbSlices>10</NbSlices>\n<NbSlices>3</NbSlices>\n<name>sub/b</name>\n" +
                          "<nbslices>20</nbslices>\n</Files>\n" + kClose);
   ASSERT_TRUE(p.ok);
-  EXPECT_EQ(p.fields.height, 4u);
-  EXPECT_EQ(p.fields.num_slices, 30u);
-  EXPECT_EQ(p.fields.width, 5u);
+  EXPECT_EQ(std::tuple(p.fields.height, p.fields.num_slices, p.fields.width),
+            std::tuple(4u, 30u, 5u));
   // The count before any name, the non-number, the negative count and the count after the
   // entry was made add nothing.
   ASSERT_EQ(p.files.size(), 2u);
-  EXPECT_EQ(p.files[0].path, L"/d/a.raw");
-  EXPECT_EQ(p.files[0].num_slices, 10u);
-  EXPECT_EQ(p.files[1].path, L"/d/sub/b");
-  EXPECT_EQ(p.files[1].num_slices, 20u);
+  EXPECT_EQ(
+      std::tuple(p.files[0].path, p.files[0].num_slices, p.files[1].path, p.files[1].num_slices),
+      std::tuple(L"/d/a.raw", 10u, L"/d/sub/b", 20u));
   EXPECT_NE(capture.text().find("WARNING: negative slice count -4 of 'a.raw' ignored"),
             std::string::npos);
 }
 
-TEST(HeaderVolume, VoxelsCountOnlyAtTheTopOfABlock) {
-  const struct {
-    const char* what;
-    std::string text;
-    bool ok;
-  } cases[] = {
-      {"inside the Files block", kOpen + "<Files>\n<Voxels>1 1 1</Voxels>\n</Files>\n" + kClose,
-       false},
-      {"outside any block", "<Voxels>1 1 1</Voxels>\n" + kOpen + kClose, false},
-      {"two numbers", kOpen + "<Voxels>1 1</Voxels>\n" + kClose, false},
-      {"a negative count", kOpen + "<Voxels>2 -1 2</Voxels>\n" + kClose, false},
-      {"block never closed, no final line feed", kOpen + "<Voxels>1 2 3</Voxels>", true},
-  };
-  for (const auto& c : cases) EXPECT_EQ(parse(c.text).ok, c.ok) << c.what;
-}
+TEST(HeaderVolume, VoxelsCountOnlyAtTheTopOfABlockAndLaterBlocksWin) {
+  for (const std::string& text :
+       {kOpen + "<Files>\n<Voxels>1 1 1</Voxels>\n</Files>\n" + kClose,  // inside Files
+        "<Voxels>1 1 1</Voxels>\n" + kOpen + kClose,                     // outside a block
+        kOpen + "<Voxels>1 1</Voxels>\n" + kClose, kOpen + "<Voxels>2 -1 2</Voxels>\n" + kClose}) {
+    EXPECT_FALSE(parse(text).ok) << text;
+  }
+  EXPECT_TRUE(parse(kOpen + "<Voxels>1 2 3</Voxels>").ok);  // never closed, no final line feed
 
-TEST(HeaderVolume, BlocksAreMatchedExactlyAndLaterOnesWin) {
   const Parsed p =
       parse(kOpen + "<Voxels>1 2 3</Voxels>\n<Location>\n<Min>1 2 3</Min>\n" +
             "<MAX>4 5</MAX>\n</Location>\n<Min>9 9 9</Min>\n" + "<DataRange>-1 1</DataRange>\n" +
             kClose + kOpen + "<Voxels>4 5 6</Voxels>\n<DataRange>7</DataRange>\n<location>\n" +
             "<Min>8 8 8</Min>\n</location>\n" + kClose);
   ASSERT_TRUE(p.ok);
-  EXPECT_EQ(p.fields.height, 4u);
-  EXPECT_EQ(p.fields.vmin[2], 3.0);  // neither the top-level nor the lower-case block counts
-  EXPECT_EQ(p.fields.vmax[1], 5.0);
-  EXPECT_EQ(p.fields.vmax[2], 0.0);  // not given: left as it was
-  EXPECT_EQ(p.fields.data_min, 7.0);
-  EXPECT_EQ(p.fields.data_max, 1.0);  // one number read: the second stays
+  // Neither the top-level nor the lower-case block counts; the third corner is not given;
+  // one number of the range read, the second stays.
+  EXPECT_EQ(std::tuple(p.fields.height, p.fields.vmin[2], p.fields.vmax[1], p.fields.vmax[2],
+                       p.fields.data_min, p.fields.data_max),
+            std::tuple(4u, 3.0, 5.0, 0.0, 7.0, 1.0));
 }
 
 }  // namespace
