@@ -126,9 +126,10 @@ bool numbered_files(const std::string& input, std::vector<std::string>* files, s
 std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 std::string describe(const Image::Image& image) {
+  const uint32_t bytes = image.bytes_per_sample;
   return std::to_string(image.width()) + " x " + std::to_string(image.height()) + " " +
-         narrow(image.format_name) + " (" + std::to_string(image.bytes_per_sample) +
-         " bytes per sample)";
+         narrow(image.format_name) + " (" + std::to_string(bytes) +
+         (bytes == 1 ? " byte" : " bytes") + " per sample)";
 }
 
 // Loads the images of a stack, each checked against the first one.
