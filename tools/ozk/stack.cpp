@@ -39,12 +39,13 @@ std::string lower(std::string text) {
   return text;
 }
 
-// The images a directory lends to a stack: names ending in .tif, .tiff, .png or .bmp,
-// gzipped or not.
+// The images a directory lends to a stack: names ending in .tif, .tiff, .bmp (gzipped or
+// not: .gz after them) or .png, the files the image loaders read.
 bool has_image_extension(const std::string& name) {
   std::string n = lower(name);
+  if (n.ends_with(".png")) return true;
   if (n.size() > 3 && n.ends_with(".gz")) n.resize(n.size() - 3);
-  return n.ends_with(".tif") || n.ends_with(".tiff") || n.ends_with(".png") || n.ends_with(".bmp");
+  return n.ends_with(".tif") || n.ends_with(".tiff") || n.ends_with(".bmp");
 }
 
 // The last run of digits in the file's name.
