@@ -442,7 +442,8 @@ def scenarios(data, peer_paths, with_chunked, build):
         Scenario("TIFF save %d^2" % data.tiff_side, "tiff_save", {"write": 0.8},
                  [tiff_peer(data)], min_time=2.0),
         Scenario("HR open, sparse depth 6", "hr_open_sparse", {}),
-        Scenario("MetaImage export %d^3" % e, "metaimage_export/cube", {"write": 0.5}),
+        Scenario("MetaImage export %d^3" % e, "metaimage_export/cube", {"write": 0.5},
+                 min_time=3.0),
     ]
     return s
 

@@ -182,9 +182,9 @@ struct ConvertOptions {
 };
 // Parses "X,Y,Z", three positive numbers.
 bool parse_voxel_size(const std::string& text, std::array<double, 3>* size);
-// What `convert` makes of its arguments: an input with *, ? or [ (a quoted glob) or naming
-// a directory is an image stack; an output ending in .mhd is a MetaImage, in .zarr an
-// OME-Zarr store (written by the Python module); any other output an HR volume.
+// What `convert` makes of its arguments: an input naming a directory, or no file but
+// holding *, ? or [ (a quoted glob), is an image stack; an output ending in .mhd is a MetaImage, in
+// .zarr an OME-Zarr store (written by the Python module); any other output an HR volume.
 bool is_image_stack(const std::string& input);
 bool is_metaimage_path(const std::string& path);
 bool is_zarr_path(const std::string& path);

@@ -221,7 +221,9 @@ class StackReader {
 
 bool is_image_stack(const std::string& input) {
   std::error_code ec;
-  return input.find_first_of("*?[") != std::string::npos || fs::is_directory(input, ec);
+  const fs::file_status status = fs::status(input, ec);
+  if (fs::exists(status)) return fs::is_directory(status);
+  return input.find_first_of("*?[") != std::string::npos;
 }
 
 bool parse_voxel_size(const std::string& text, std::array<double, 3>* size) {
