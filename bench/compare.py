@@ -471,6 +471,8 @@ def scenarios(data, peer_paths, with_chunked, build):
         Scenario("TIFF save %d^2" % data.tiff_side, "tiff_save", {"write": 0.8},
                  [tiff_peer(data)], min_time=2.0),
         Scenario("HR open, sparse depth 6", "hr_open_sparse", {}),
+        Scenario("MetaImage export %d^3" % e, "metaimage_export/cube", {"write": 0.5},
+                 min_time=3.0),
     ]
     ours, peer = ome_zarr_scenario_peers(build, data)
     s.append(Scenario("OME-Zarr from HR %d^3" % e, None, {"zarr from memory": 1 / 1.5}, [peer],

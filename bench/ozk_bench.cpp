@@ -37,6 +37,7 @@
 #include "bench/data_sets.h"
 #include "bench/references.h"
 #include "qvx_ozk.h"
+#include "tools/ozk/metaimage.h"
 
 namespace QVX::Bench {
 namespace {
@@ -91,6 +92,7 @@ class Volume {
     return n;
   }
   const float* slice() const { return slice_.data(); }
+  qvx_ozk_volume* handle() const { return handle_; }
   uint64_t slice_bytes() const { return 4 * uint64_t{width} * height; }
 
   uint32_t width = 0, height = 0, slices = 0;
@@ -563,6 +565,35 @@ void tiff_save(benchmark::State& state) {
   ::unlink(raw.c_str());
 }
 
+// The HR cube exported as a MetaImage (the ozk tool's writer, one slice at a time), against
+// a write() of the same bytes from memory, the whole volume read into memory beforehand.
+void metaimage_export(benchmark::State& state) {
+  struct Fixture {
+    std::unique_ptr<ShuffledReads> reads;
+    std::vector<float> samples;
+  };
+  auto* f = fixture<Fixture>("metaimage", [] {
+    auto g = std::make_unique<Fixture>();
+    g->reads = shuffled_reads({Names::kHRCube});
+    Volume& v = g->reads->volume;
+    if (!g->reads->ok) return g;
+    g->samples.resize(uint64_t{v.height} * v.slices * v.width);
+    g->reads->ok = v.region(0, {0, 0, 0}, {v.height, v.slices, v.width}, g->samples.data());
+    return g;
+  });
+  if (!f->reads->ok) return state.SkipWithError("cannot open or warm the volume");
+  const std::string mhd = data_path("bench_export.mhd"), raw = data_path("bench_export_ref.raw");
+  const uint64_t bytes = f->samples.size() * sizeof(float);
+  run_paired(state, bytes,
+             {"ours",
+              [&] {
+                return Ozk::write_metaimage(f->reads->volume.handle(), 0, Names::kHRCube, mhd, {},
+                                            nullptr);
+              }},
+             {{"write", [&] { return write_file(raw, f->samples.data(), bytes); }}});
+  for (const std::string& path : {mhd, Ozk::metaimage_raw_path(mhd), raw}) ::unlink(path.c_str());
+}
+
 // Opening a deep, sparse HR volume; the reference reads what an open must read: the
 // header, the node area and the root brick.
 void hr_open_sparse(benchmark::State& state) {
@@ -709,6 +740,7 @@ void register_all() {
   add("header_gzip", gz, [](auto& s) { header_gzip(s); });
   add("tiff_save", {}, [](auto& s) { tiff_save(s); });
   add("hr_open_sparse", {Names::kHRSparse}, [](auto& s) { hr_open_sparse(s); });
+  add("metaimage_export/cube", {Names::kHRCube}, [](auto& s) { metaimage_export(s); });
 }
 
 int run(int argc, char** argv) {

@@ -175,7 +175,25 @@ bool parse_window(const std::string& text, Window* window);
 int run_export(const std::string& volume, const std::string& directory, ImageFormat format,
                const Plane& plane, const SliceRange& range, std::optional<Window> window,
                const Settings& settings);
-int run_convert(const std::string& input, const std::string& output, const Settings& settings);
+// What `convert` takes beside its input and output.
+struct ConvertOptions {
+  uint32_t level = 0;                               // the level a MetaImage output holds
+  std::optional<std::array<double, 3>> voxel_size;  // x, y, z of an image stack's voxels
+};
+// Parses "X,Y,Z", three positive numbers.
+bool parse_voxel_size(const std::string& text, std::array<double, 3>* size);
+// What `convert` makes of its arguments: an input naming a directory, or no file but
+// holding *, ? or [ (a quoted glob), is an image stack; an output ending in .mhd is a MetaImage, in
+// .zarr an OME-Zarr store (written by the Python module); any other output an HR volume.
+bool is_image_stack(const std::string& input);
+bool is_metaimage_path(const std::string& path);
+bool is_zarr_path(const std::string& path);
+int run_convert(const std::string& input, const std::string& output, const ConvertOptions& options,
+                const Settings& settings);
+// Numbered images (sorted by the last number in each name, which must follow one another,
+// all of the first one's size and format) to an HR volume.
+int run_convert_stack(const std::string& input, const std::string& output,
+                      const ConvertOptions& options, const Settings& settings);
 int run_demo(const std::string& directory, uint32_t size, const Settings& settings);
 
 }  // namespace QVX::Ozk

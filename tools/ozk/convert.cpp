@@ -1,5 +1,9 @@
-// ozk convert: any volume the library reads, to an HR volume, one slab of slices at a time.
+// ozk convert: any volume the library reads, to an HR volume one slab of slices at a time
+// or to a MetaImage one slice at a time; image stacks go to stack.cpp.
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <iostream>
 #include <limits>
 #include <new>
 #include <string>
@@ -7,10 +11,62 @@
 
 #include "tools/hr_writer/hr_stream_writer.h"
 #include "tools/ozk/commands.h"
+#include "tools/ozk/metaimage.h"
 
 namespace QVX::Ozk {
+namespace {
 
-int run_convert(const std::string& input, const std::string& output, const Settings& settings) {
+bool ends_with_ignoring_case(std::string text, const std::string& end) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text.ends_with(end);
+}
+
+// Renaming a new file over the input would pull it from under the open handle.
+bool is_input(const std::string& input, const std::string& output) {
+  std::error_code ec;
+  return std::filesystem::equivalent(input, output, ec);
+}
+
+int export_metaimage(const VolumeHandle& volume, const std::string& input,
+                     const std::string& output, uint32_t level, const Settings& settings) {
+  PlaneShape shape;
+  if (!volume.plane_shape(Plane{'y', level}, &shape)) {
+    return fail(
+        describe_failure("cannot convert", input, missing_level_cause(volume, Plane{'y', level})));
+  }
+  if (is_input(input, output) || is_input(input, metaimage_raw_path(output))) {
+    return fail(describe_failure("cannot convert", input, "the output is the input file"));
+  }
+  Progress progress("convert", shape.count, settings.quiet);
+  std::string error;
+  const bool written = write_metaimage(
+      volume.get(), level, input, output,
+      [&progress] {
+        progress.advance();
+        return !interrupted();
+      },
+      &error);
+  progress.finish();
+  return written ? kExitOk : fail(error);
+}
+
+}  // namespace
+
+bool is_metaimage_path(const std::string& path) { return ends_with_ignoring_case(path, ".mhd"); }
+
+bool is_zarr_path(const std::string& path) {
+  return ends_with_ignoring_case(path, ".zarr") || ends_with_ignoring_case(path, ".zarr/");
+}
+
+int run_convert(const std::string& input, const std::string& output, const ConvertOptions& options,
+                const Settings& settings) {
+  if (is_zarr_path(output)) {
+    std::cerr << "ozk: OME-Zarr stores are written by the Python module: python3 -m ozk convert "
+              << input << " " << output << '\n';
+    return kExitUsage;
+  }
+  if (is_image_stack(input)) return run_convert_stack(input, output, options, settings);
   VolumeHandle volume;
   std::string error;
   if (!volume.open(input, &error)) return fail(error);
@@ -18,16 +74,17 @@ int run_convert(const std::string& input, const std::string& output, const Setti
   if (height == 0 || slices == 0 || width == 0) {
     return fail(describe_failure("cannot convert", input, "the volume has no voxels"));
   }
-  // Renaming the new file over the input would pull it from under the open handle.
-  std::error_code ec;
-  if (std::filesystem::equivalent(input, output, ec)) {
+  if (is_metaimage_path(output)) {
+    return export_metaimage(volume, input, output, options.level, settings);
+  }
+  if (is_input(input, output)) {
     return fail(describe_failure("cannot convert", input, "the output is the input file"));
   }
 
-  Tools::HRStreamOptions options;
-  options.resolution = {height, slices, width};
-  qvx_ozk_volume_vmin(volume.get(), &options.vmin[0], &options.vmin[1], &options.vmin[2]);
-  qvx_ozk_volume_vmax(volume.get(), &options.vmax[0], &options.vmax[1], &options.vmax[2]);
+  Tools::HRStreamOptions hr;
+  hr.resolution = {height, slices, width};
+  qvx_ozk_volume_vmin(volume.get(), &hr.vmin[0], &hr.vmin[1], &hr.vmin[2]);
+  qvx_ozk_volume_vmax(volume.get(), &hr.vmax[0], &hr.vmax[1], &hr.vmax[2]);
 
   const size_t slice_size = size_t{height} * width;
   if (slice_size > std::numeric_limits<size_t>::max() / sizeof(float) / Tools::kHRSlabSlices) {
@@ -43,7 +100,7 @@ int run_convert(const std::string& input, const std::string& output, const Setti
   }
 
   Tools::HRStreamWriter writer;
-  if (!writer.open(output, options, &error)) return fail(error);
+  if (!writer.open(output, hr, &error)) return fail(error);
   Progress progress("convert", slices, settings.quiet);
   // The writer removes its partial file when it goes out of scope unfinished.
   auto stop = [&](const std::string& message) {

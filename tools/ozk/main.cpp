@@ -43,6 +43,11 @@ std::string check_slices(const std::string& text) {
                                            "out, STEP above 0) or a single index";
 }
 
+std::string check_voxel_size(const std::string& text) {
+  std::array<double, 3> size;
+  return parse_voxel_size(text, &size) ? "" : "must be X,Y,Z, three positive numbers";
+}
+
 // --axis and --level of `slice` and `export`.
 void add_plane_options(CLI::App* command, std::string* axis, uint32_t* level) {
   command
@@ -164,11 +169,30 @@ int main(int argc, char** argv) {
       ->check(CLI::Validator(check_window, ""));
   add_plane_options(exporter, &export_axis, &export_level);
 
-  std::string convert_input, convert_output;
+  std::string convert_input, convert_output, convert_voxel;
+  ConvertOptions convert_options;
   CLI::App* convert = app.add_subcommand(
-      "convert", "Convert any readable volume to an HR volume (version 4, CRC-32 checksums)");
-  convert->add_option("INPUT", convert_input, "Volume file")->required();
-  convert->add_option("OUTPUT", convert_output, "HR volume file to write (.hrv)")->required();
+      "convert",
+      "Convert any readable volume to an HR volume (version 4, CRC-32 checksums) or a "
+      "MetaImage (.mhd and .raw), or numbered images to an HR volume");
+  convert
+      ->add_option("INPUT", convert_input,
+                   "Volume file, or image stack: a quoted glob ('DIR/slice_*.tif') or a "
+                   "directory of numbered TIFF, PNG or BMP images, image i becoming slice i")
+      ->required();
+  convert
+      ->add_option("OUTPUT", convert_output,
+                   "HR volume file to write (.hrv), or OUT.mhd (writes OUT.mhd and OUT.raw)")
+      ->required();
+  CLI::Option* convert_level =
+      convert->add_option("--level", convert_options.level,
+                          "The resolution level a MetaImage holds ('ozk info' lists them)");
+  convert
+      ->add_option("--voxel-size", convert_voxel,
+                   "Voxel size of an image stack along x (image rows), y (images) and z "
+                   "(image columns); default 1,1,1")
+      ->type_name("X,Y,Z")
+      ->check(CLI::Validator(check_voxel_size, ""));
 
   std::string demo_directory = "ozk-demo";
   uint32_t demo_size = 256;
@@ -191,6 +215,20 @@ int main(int argc, char** argv) {
       throw CLI::ValidationError("OUTPUT", "'" + slice_output +
                                                "' has no known image extension (.tif, .tiff, "
                                                ".tif.gz, .png, .bmp); give --format");
+    }
+    if (*convert && !convert_voxel.empty()) {
+      std::array<double, 3> size{};
+      parse_voxel_size(convert_voxel, &size);
+      convert_options.voxel_size = size;
+      if (!is_image_stack(convert_input)) {
+        throw CLI::ValidationError("--voxel-size", "applies to image stacks only");
+      }
+    }
+    if (*convert && convert_level->count() > 0 && !is_metaimage_path(convert_output)) {
+      throw CLI::ValidationError("--level", "applies to MetaImage outputs (.mhd) only");
+    }
+    if (*convert && is_metaimage_path(convert_output) && is_image_stack(convert_input)) {
+      throw CLI::ValidationError("OUTPUT", "an image stack converts to an HR volume only");
     }
   } catch (const CLI::ParseError& e) {
     return usage_exit(app, e);
@@ -218,7 +256,7 @@ int main(int argc, char** argv) {
                         Plane{export_axis[0], export_level}, range, window_option(export_window),
                         settings);
     }
-    if (*convert) return run_convert(convert_input, convert_output, settings);
+    if (*convert) return run_convert(convert_input, convert_output, convert_options, settings);
     if (*demo) return run_demo(demo_directory, demo_size, settings);
   } catch (const std::bad_alloc&) {
     return fail("out of memory");

@@ -1,0 +1,296 @@
+// ozk convert of an image stack: numbered 2-D gray images, image i becoming slice i of an
+// HR volume, read through the image layer's loaders one slab of slices at a time.
+#include <fcntl.h>
+#include <glob.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "base/utf.h"
+#include "image/bmp_format.h"
+#include "image/png_format.h"
+#include "image/tiff_format.h"
+#include "tools/hr_writer/hr_stream_writer.h"
+#include "tools/ozk/commands.h"
+
+namespace QVX::Ozk {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Numbered {
+  uint64_t number = 0;
+  std::string path;
+};
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// The images a directory lends to a stack: names ending in .tif, .tiff, .bmp (gzipped or
+// not: .gz after them) or .png, the files the image loaders read.
+bool has_image_extension(const std::string& name) {
+  std::string n = lower(name);
+  if (n.ends_with(".png")) return true;
+  if (n.size() > 3 && n.ends_with(".gz")) n.resize(n.size() - 3);
+  return n.ends_with(".tif") || n.ends_with(".tiff") || n.ends_with(".bmp");
+}
+
+// The last run of digits in the file's name.
+std::optional<uint64_t> file_number(const std::string& path) {
+  const std::string name = fs::path(path).filename().string();
+  const size_t last = name.find_last_of("0123456789");
+  if (last == std::string::npos) return std::nullopt;
+  size_t first = last;
+  while (first > 0 && std::isdigit(static_cast<unsigned char>(name[first - 1]))) --first;
+  const std::string digits = name.substr(first, last - first + 1);
+  errno = 0;
+  const unsigned long long value = std::strtoull(digits.c_str(), nullptr, 10);
+  if (errno != 0) return std::nullopt;
+  return value;
+}
+
+bool list_files(const std::string& input, std::vector<std::string>* files, std::string* error) {
+  std::error_code ec;
+  if (fs::is_directory(input, ec)) {
+    for (fs::directory_iterator it(input, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name[0] != '.' && has_image_extension(name) && it->is_regular_file(ec)) {
+        files->push_back(it->path().string());
+      }
+    }
+    if (ec) *error = describe_failure("cannot read the directory", input, ec.message());
+  } else {
+    glob_t found{};
+    const int code = glob(input.c_str(), 0, nullptr, &found);
+    for (size_t i = 0; code == 0 && i < found.gl_pathc; ++i) files->push_back(found.gl_pathv[i]);
+    globfree(&found);
+    if (code != 0 && code != GLOB_NOMATCH) {
+      *error = describe_failure("cannot list", input, std::strerror(EIO));
+    }
+  }
+  if (error->empty() && files->empty()) {
+    *error = describe_failure("cannot convert", input, "no image files there");
+  }
+  return error->empty();
+}
+
+// The stack's files in the order of their numbers, which must follow one another.
+bool numbered_files(const std::string& input, std::vector<std::string>* files, std::string* error) {
+  std::vector<std::string> listed;
+  if (!list_files(input, &listed, error)) return false;
+  std::vector<Numbered> numbered;
+  for (const std::string& path : listed) {
+    const std::optional<uint64_t> number = file_number(path);
+    if (!number) {
+      *error = describe_failure("cannot convert", path, "no number in its name");
+      return false;
+    }
+    numbered.push_back({*number, path});
+  }
+  std::sort(numbered.begin(), numbered.end(),
+            [](const Numbered& a, const Numbered& b) { return a.number < b.number; });
+  for (size_t i = 1; i < numbered.size(); ++i) {
+    const Numbered &before = numbered[i - 1], &here = numbered[i];
+    if (here.number == before.number) {
+      *error = describe_failure("cannot convert", here.path,
+                                "its number is also that of '" + before.path + "'");
+      return false;
+    }
+    if (here.number != before.number + 1) {
+      *error = describe_failure("cannot convert", here.path,
+                                "the image numbered " + std::to_string(before.number + 1) +
+                                    " is missing (after '" + before.path + "')");
+      return false;
+    }
+  }
+  for (Numbered& n : numbered) files->push_back(std::move(n.path));
+  if (files->size() > std::numeric_limits<int32_t>::max()) {
+    *error = describe_failure("cannot convert", input, "too many images");
+    return false;
+  }
+  return true;
+}
+
+std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::string describe(const Image::Image& image) {
+  const uint32_t bytes = image.bytes_per_sample;
+  return std::to_string(image.width()) + " x " + std::to_string(image.height()) + " " +
+         narrow(image.format_name) + " (" + std::to_string(bytes) +
+         (bytes == 1 ? " byte" : " bytes") + " per sample)";
+}
+
+// Loads the images of a stack, each checked against the first one.
+class StackReader {
+ public:
+  // False with the cause in `error`.
+  bool load(const std::string& path, Image::Image_f* image, std::string* error) {
+    auto failed = [&](const std::string& cause) {
+      *error = describe_failure("cannot convert", path, cause);
+      return false;
+    };
+    Image::Format::Format* format = nullptr;
+    if (!open(path, &format, error)) return false;
+    Image::Image_desc desc;
+    try {
+      desc.file_name = image->file_name = Base::utf8_to_wide(path);
+    } catch (const std::range_error&) {
+      return failed("its name is not UTF-8");
+    }
+    if (format == nullptr) return failed("not a TIFF, PNG or BMP image");
+    if (!format->load_description(desc, fd_)) return failed("unreadable image (the log says why)");
+    if (first_.empty()) {
+      first_ = path;
+      first_desc_.resize(desc.height(), desc.width());
+      first_desc_.assign_description(desc);
+    } else if (desc.width() != first_desc_.width() || desc.height() != first_desc_.height() ||
+               desc.format_name != first_desc_.format_name ||
+               desc.bytes_per_sample != first_desc_.bytes_per_sample) {
+      return failed(describe(desc) + ", unlike the first image '" + first_ + "', " +
+                    describe(first_desc_));
+    }
+    if (::lseek(fd_, 0, SEEK_SET) != 0 || !format->load_f(*image, fd_)) {
+      return failed("unreadable image (the log says why)");
+    }
+    if (image->width() != desc.width() || image->height() != desc.height()) {
+      return failed("the image changed while it was read");
+    }
+    return true;
+  }
+  ~StackReader() { close(); }
+  uint32_t width() const { return first_desc_.width(); }
+  uint32_t height() const { return first_desc_.height(); }
+
+ private:
+  // Opens `path` and picks the format whose signature its first bytes carry (after
+  // decompression where it is gzipped); none for a file of none of them.
+  bool open(const std::string& path, Image::Format::Format** format, std::string* error) {
+    close();
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      *error = describe_failure("cannot convert", path, std::strerror(errno));
+      return false;
+    }
+    uint8_t head[8] = {};
+    int got = 0;
+    if (const int copy = ::dup(fd_); copy >= 0) {
+      if (gzFile stream = gzdopen(copy, "rb"); stream != nullptr) {
+        got = std::max(0, gzread(stream, head, sizeof head));
+        gzclose(stream);
+      } else {
+        ::close(copy);
+      }
+    }
+    Image::Format::Format* formats[] = {&tiff_, &png_, &bmp_};
+    for (Image::Format::Format* f : formats) {
+      if (f->matches_signature(head, static_cast<size_t>(got))) *format = f;
+    }
+    if (::lseek(fd_, 0, SEEK_SET) != 0) {
+      *error = describe_failure("cannot convert", path, std::strerror(errno));
+      return false;
+    }
+    return true;
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  Image::Format::TIFF tiff_;
+  Image::Format::PNG png_;
+  Image::Format::BMP bmp_;
+  int fd_ = -1;
+  std::string first_;
+  Image::Image_desc first_desc_;
+};
+
+}  // namespace
+
+bool is_image_stack(const std::string& input) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(input, ec);
+  if (fs::exists(status)) return fs::is_directory(status);
+  return input.find_first_of("*?[") != std::string::npos;
+}
+
+bool parse_voxel_size(const std::string& text, std::array<double, 3>* size) {
+  const char* p = text.c_str();
+  for (int a = 0; a < 3; ++a) {
+    char* end = nullptr;
+    const double v = std::strtod(p, &end);
+    if (end == p || !std::isfinite(v) || v <= 0 || *end != (a < 2 ? ',' : '\0')) return false;
+    (*size)[a] = v;
+    p = end + (a < 2 ? 1 : 0);
+  }
+  return true;
+}
+
+int run_convert_stack(const std::string& input, const std::string& output,
+                      const ConvertOptions& options, const Settings& settings) {
+  std::vector<std::string> files;
+  std::string error;
+  if (!numbered_files(input, &files, &error)) return fail(error);
+  StackReader reader;
+  Image::Image_f image;
+  if (!reader.load(files[0], &image, &error)) return fail(error);
+  const uint32_t height = reader.height(), width = reader.width();
+  const auto slices = static_cast<uint32_t>(files.size());
+  if (height == 0 || width == 0) {
+    return fail(describe_failure("cannot convert", files[0], "the image has no pixels"));
+  }
+  const size_t slice_size = size_t{height} * width;
+  if (slice_size > std::numeric_limits<size_t>::max() / sizeof(float) / Tools::kHRSlabSlices) {
+    return fail(describe_failure("cannot convert", files[0], "the image is too large"));
+  }
+  std::vector<float> slab;
+  try {
+    slab.resize(slice_size * Tools::kHRSlabSlices);
+  } catch (const std::bad_alloc&) {
+    return fail(describe_failure(
+        "cannot convert", input,
+        "not enough memory for " + std::to_string(Tools::kHRSlabSlices) + " slices"));
+  }
+
+  Tools::HRStreamOptions hr;
+  hr.resolution = {height, slices, width};
+  const std::array<double, 3> voxel = options.voxel_size.value_or(std::array<double, 3>{1, 1, 1});
+  for (int a = 0; a < 3; ++a) hr.vmax[a] = voxel[a] * hr.resolution[a];
+  Tools::HRStreamWriter writer;
+  if (!writer.open(output, hr, &error)) return fail(error);
+  Progress progress("convert", slices, settings.quiet);
+  auto stop = [&](const std::string& message) {
+    writer.discard();
+    progress.finish();
+    return fail(message);
+  };
+  uint32_t next = 0;
+  while (const uint32_t count = writer.next_slab_slices()) {
+    for (uint32_t i = 0; i < count; ++i, ++next) {
+      if (interrupted()) return stop("interrupted");
+      // The first image was loaded while the stack's size was found.
+      if (next > 0 && !reader.load(files[next], &image, &error)) return stop(error);
+      std::memcpy(slab.data() + slice_size * i, image.row(0), slice_size * sizeof(float));
+      progress.advance();
+    }
+    if (!writer.write_slab(slab.data(), &error)) return stop(error);
+  }
+  if (interrupted()) return stop("interrupted");
+  if (!writer.finish(&error)) return stop(error);
+  progress.finish();
+  return kExitOk;
+}
+
+}  // namespace QVX::Ozk
