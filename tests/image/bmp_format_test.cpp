@@ -76,11 +76,12 @@ std::string read_bytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-TEST(BmpFormat, SavesGrayPicturesAndReadsThemBack) {
+// Saved pictures read back (a gz name compressed), and saves refused without a file.
+TEST(BmpFormat, SavesGrayPicturesReadsThemBackAndRefusesBadSaves) {
   TS::TempDir dir;
   float pixels[] = {0.0f, 0.5f, 1.0f, 0.25f, 0.75f, 2.0f};
-  Image_f image(pixels, 2, 3);
-  for (const std::string name : {"a.bmp", "a.bmp.gz"}) {
+  Image_f image(pixels, 2, 3), empty;
+  for (const std::string name : {"a.bmp", "a.bmp.GZ"}) {
     TS::CaptureStdout capture;
     ASSERT_TRUE(BMP().save_f(image, Base::utf8_to_wide(dir.file(name)), L"gray_bmp8", 1, -1));
     EXPECT_EQ(TS::strip_timestamps(capture.text()),
@@ -93,36 +94,23 @@ TEST(BmpFormat, SavesGrayPicturesAndReadsThemBack) {
     for (int i = 0; i < 6; ++i) EXPECT_NEAR(back.data[i], bytes[i] / 255.0f, 1e-6f) << name;
   }
   EXPECT_EQ(read_bytes(dir.file("a.bmp")).size(), 78u);
-  EXPECT_NE(read_bytes(dir.file("a.bmp.gz")).substr(0, 2), "BM");  // compressed
-}
-
-TEST(BmpFormat, SaveEdgeCases) {
-  TS::TempDir dir;
+  EXPECT_NE(read_bytes(dir.file("a.bmp.GZ")).substr(0, 2), "BM");  // compressed
   TS::write_file(dir.file("plain"), "x");
-  std::vector<float> constant(2048 * 2, 7.0f);
-  Image_f wide(constant.data(), 2, 2048), empty;
   const struct {
     const Image_f* image;
     std::string path, name, log;
-    bool ok, exists;
   } cases[] = {
-      {&wide, dir.file("c.bmp"), "gray_bmp8", "Saved", true, true},
-      {&wide, dir.file("e.bmp"), "GRAY_BMP8", "", false, false},
-      {&empty, dir.file("f.bmp"), "gray_bmp8", "FAILED to save bmp", false, false},
-      {&wide, dir.file("plain/g.bmp"), "gray_bmp8", "FAILED to open bmp for writing", false, false},
-      {&wide, "/dev/full", "gray_bmp8", "FAILED to write bmp '/dev/full'", false, true},
+      {&image, dir.file("e.bmp"), "GRAY_BMP8", ""},
+      {&empty, dir.file("f.bmp"), "gray_bmp8", "FAILED to save bmp"},
+      {&image, dir.file("plain/g.bmp"), "gray_bmp8", "FAILED to open bmp for writing"},
   };
   for (const auto& c : cases) {
     TS::CaptureStdout capture;
-    EXPECT_EQ(BMP().save_f(*c.image, Base::utf8_to_wide(c.path), Base::utf8_to_wide(c.name), 0, 0),
-              c.ok)
-        << c.path;
+    EXPECT_FALSE(
+        BMP().save_f(*c.image, Base::utf8_to_wide(c.path), Base::utf8_to_wide(c.name), 0, 0));
     EXPECT_NE(capture.text().find(c.log), std::string::npos) << c.path;
-    EXPECT_EQ(std::filesystem::exists(c.path), c.exists) << c.path;
+    EXPECT_FALSE(std::filesystem::exists(c.path)) << c.path;
   }
-  const std::string file = read_bytes(dir.file("c.bmp"));
-  ASSERT_EQ(file.size(), 54u + 2048 * 2 * 4);
-  EXPECT_EQ(file.substr(54, 4), std::string("\0\0\0\xFF", 4));  // constant: all 0
 }
 
 // Layouts the conformance suite leaves out or that need exact values; other layouts are

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -29,10 +28,6 @@ using QVX::Image::Image_f;
 using QVX::Image::Format::PNG;
 
 std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-bool exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
 
 // Loads `path` with the loader under test; `log` receives the entries without timestamps.
 bool load(const std::string& path, Image_f& image, std::string* log = nullptr) {
@@ -109,14 +104,12 @@ TEST(PngSave, RoundTripsThroughTheLoaderAndPil) {
     QVX_REQUIRE_TOOL(status != 2 && status != 127, "python3-pil");
     EXPECT_EQ(status, 0) << out;
   }
-  const uint8_t signature[9] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0};
+  const auto* signature = reinterpret_cast<const uint8_t*>(kSignature);
   EXPECT_TRUE(PNG().matches_signature(signature, 8));
-  EXPECT_FALSE(PNG().matches_signature(signature, 7));
-  EXPECT_FALSE(PNG().matches_signature(signature + 1, 8));
+  EXPECT_FALSE(PNG().matches_signature(signature, 7) || PNG().matches_signature(signature + 1, 8));
 }
 
 TEST(PngSave, RefusesWithoutWritingAnything) {
-  ASSERT_TRUE(exists("/dev/full"));
   QVX::TestSupport::TempDir dir;
   QVX::TestSupport::write_file(dir.file("plain"), "x");
   float pixels[2] = {1.0f, 2.0f};
@@ -129,7 +122,6 @@ TEST(PngSave, RefusesWithoutWritingAnything) {
     std::string path;
     const wchar_t* format;
     std::string log;
-    bool device = false;
   } cases[] = {
       {&image, dir.file("bmp.png"), L"gray_bmp8", ""},
       {&image, dir.file("caps.png"), L"GRAY_PNG8", ""},
@@ -137,13 +129,12 @@ TEST(PngSave, RefusesWithoutWritingAnything) {
        "FAILED to save png '" + dir.file("empty.png") + "': the image has no pixels (w=0, h=3)\n"},
       {&image, through_file, L"gray_png8",
        "FAILED to open png file stream for writing '" + through_file + "'\n"},
-      {&image, "/dev/full", L"gray_png8", "FAILED to write png '/dev/full': Write Error\n", true},
   };
   for (const auto& c : cases) {
     QVX::TestSupport::CaptureStdout capture;
     EXPECT_FALSE(PNG().save_f(*c.image, wide(c.path), c.format, 1, -1)) << c.path;
     EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()), c.log);
-    EXPECT_EQ(exists(c.path), c.device) << c.path;  // /dev/full stays
+    EXPECT_FALSE(std::filesystem::exists(c.path)) << c.path;
   }
 }
 
