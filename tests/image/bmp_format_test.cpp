@@ -1,21 +1,16 @@
 #include "image/bmp_format.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "base/utf.h"
-#include "tests/support/capture_stdout.h"
 #include "tests/support/external_tools.h"
+#include "tests/support/image_files.h"
 #include "tests/support/temp_dir.h"
 
 namespace QVX::Image::Format {
@@ -59,21 +54,8 @@ std::string make_bmp(const Bmp& b) {
          le(offset, 4) + info + b.pixels;
 }
 
-// Loads `path`; `log` receives the entries without timestamps.
 bool load(const std::string& path, Image_f& image, std::string* log = nullptr) {
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  EXPECT_GE(fd, 0) << path;
-  image.file_name = Base::utf8_to_wide(path);
-  TS::CaptureStdout capture;
-  const bool ok = BMP().load_f(image, fd);
-  ::close(fd);
-  if (log != nullptr) *log = TS::strip_timestamps(capture.text());
-  return ok;
-}
-
-std::string read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return TS::load_image(BMP(), path, image, log);
 }
 
 // Saved pictures read back (a gz name compressed), and saves refused without a file.
@@ -83,7 +65,7 @@ TEST(BmpFormat, SavesGrayPicturesReadsThemBackAndRefusesBadSaves) {
   Image_f image(pixels, 2, 3), empty;
   for (const std::string name : {"a.bmp", "a.bmp.GZ"}) {
     TS::CaptureStdout capture;
-    ASSERT_TRUE(BMP().save_f(image, Base::utf8_to_wide(dir.file(name)), L"gray_bmp8", 1, -1));
+    ASSERT_TRUE(BMP().save_f(image, TS::wide(dir.file(name)), L"gray_bmp8", 1, -1));
     EXPECT_EQ(TS::strip_timestamps(capture.text()),
               "Saved bmp '" + dir.file(name) +
                   "' from float (w=3, h=2, fmt=gray_bmp8, info_len=0', cmin=0.000000, "
@@ -93,8 +75,8 @@ TEST(BmpFormat, SavesGrayPicturesReadsThemBackAndRefusesBadSaves) {
     const int bytes[] = {0, 64, 128, 32, 96, 255};
     for (int i = 0; i < 6; ++i) EXPECT_NEAR(back.data[i], bytes[i] / 255.0f, 1e-6f) << name;
   }
-  EXPECT_EQ(read_bytes(dir.file("a.bmp")).size(), 78u);
-  EXPECT_NE(read_bytes(dir.file("a.bmp.GZ")).substr(0, 2), "BM");  // compressed
+  EXPECT_EQ(TS::read_file(dir.file("a.bmp")).size(), 78u);
+  EXPECT_NE(TS::read_file(dir.file("a.bmp.GZ")).substr(0, 2), "BM");  // compressed
   TS::write_file(dir.file("plain"), "x");
   const struct {
     const Image_f* image;
@@ -106,8 +88,7 @@ TEST(BmpFormat, SavesGrayPicturesReadsThemBackAndRefusesBadSaves) {
   };
   for (const auto& c : cases) {
     TS::CaptureStdout capture;
-    EXPECT_FALSE(
-        BMP().save_f(*c.image, Base::utf8_to_wide(c.path), Base::utf8_to_wide(c.name), 0, 0));
+    EXPECT_FALSE(BMP().save_f(*c.image, TS::wide(c.path), TS::wide(c.name), 0, 0));
     EXPECT_NE(capture.text().find(c.log), std::string::npos) << c.path;
     EXPECT_FALSE(std::filesystem::exists(c.path)) << c.path;
   }
@@ -145,11 +126,7 @@ TEST(BmpFormat, ReadsHandMadeFiles) {
     for (size_t i = 0; i < c.top_first.size(); ++i)
       EXPECT_NEAR(image.data[i], c.top_first[i], 1e-6f);
     Image_desc desc;
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    TS::CaptureStdout capture;
-    EXPECT_TRUE(BMP().load_description(desc, fd));
-    ::close(fd);
-    EXPECT_EQ(desc.width(), image.width());
+    EXPECT_TRUE(TS::load_image(BMP(), path, desc, &log) && desc.width() == image.width());
   }
 }
 
@@ -191,8 +168,7 @@ TEST(BmpFormat, RefusesHostileFiles) {
 }
 
 // Pixels (more than one 8-bit step off) in which `image` differs from what
-// tests/tools/bmp_expected.py prints for `arguments` (-1: undefined there); -1 when the
-// script refuses or the sizes differ.
+// tests/tools/bmp_expected.py prints for `arguments`; -1 when the script refuses.
 int64_t differing_pixels(const Image_f& image, const std::string& arguments) {
   std::string out;
   if (TS::run_command(std::string("/usr/bin/python3 ") + QVX_OZK_SOURCE_DIR +
@@ -200,13 +176,7 @@ int64_t differing_pixels(const Image_f& image, const std::string& arguments) {
                       &out) != 0)
     return -1;
   std::istringstream in(out);
-  uint32_t width = 0, height = 0;
-  if (!(in >> width >> height) || width != image.width() || height != image.height()) return -1;
-  int64_t differing = 0, count = 0;
-  for (float v = 0; count < int64_t{width} * height && in >> v; ++count) {
-    differing += v >= 0 && std::fabs(image.data[count] - v) > 1.0f / 255 + 1e-4f;
-  }
-  return count == int64_t{width} * height ? differing : -1;
+  return TS::differing_pixels(in, image, 1.0f / 255 + 1e-4f);
 }
 
 TEST(BmpFormat, ConformanceSuiteAgreesWithPil) {

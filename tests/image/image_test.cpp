@@ -5,11 +5,11 @@
 #include <zlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "base/file/writers.h"
 #include "tests/support/capture_stdout.h"
+#include "tests/support/image_files.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -17,7 +17,7 @@ namespace {
 namespace ts = QVX::TestSupport;
 using QVX::Image::Image_f;
 
-std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+using ts::wide;
 
 // Each exact name reaches its own format whatever the file is called, with the range given.
 TEST(SaveImage, ChoosesTheFormatByItsExactNameAndPassesTheRange) {
@@ -38,8 +38,7 @@ TEST(SaveImage, ChoosesTheFormatByItsExactNameAndPassesTheRange) {
                {L"gray_bmp8", 1, 2, std::string("\0\0\0\xFF\0", 5)}};
   for (const auto& c : cases) {
     ASSERT_TRUE(QVX::Image::save_image(image, wide(path), c.name, c.cmin, c.cmax));
-    std::ifstream in(path, std::ios::binary);
-    const std::string file{std::istreambuf_iterator<char>(in), {}};
+    const std::string file = ts::read_file(path);
     const size_t at = c.head.size() == 5 ? 54 : 0;
     EXPECT_EQ(file.substr(at, c.head.size()), c.head) << c.cmax;
   }

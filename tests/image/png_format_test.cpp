@@ -1,24 +1,20 @@
 // PNG saves and loads, the conformance suite, and cross-checks with PIL.
 #include "image/png_format.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "tests/support/capture_stdout.h"
 #include "tests/support/external_tools.h"
+#include "tests/support/image_files.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -27,19 +23,10 @@ using QVX::Image::Image_desc;
 using QVX::Image::Image_f;
 using QVX::Image::Format::PNG;
 
-std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+using QVX::TestSupport::wide;
 
-// Loads `path` with the loader under test; `log` receives the entries without timestamps.
 bool load(const std::string& path, Image_f& image, std::string* log = nullptr) {
-  const int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return false;
-  image.file_name = wide(path);
-  QVX::TestSupport::CaptureStdout capture;
-  const bool loaded = PNG().load_f(image, fd);
-  EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the caller's descriptor was closed";
-  close(fd);
-  if (log != nullptr) *log = QVX::TestSupport::strip_timestamps(capture.text());
-  return loaded;
+  return QVX::TestSupport::load_image(PNG(), path, image, log);
 }
 
 std::string python_command() {
@@ -92,10 +79,8 @@ TEST(PngSave, RoundTripsThroughTheLoaderAndPil) {
       EXPECT_EQ(back.data[i], c.bytes[i] / 256.0f) << c.used << " pixel " << i;
       list += (i > 0 ? "," : "") + std::to_string(c.bytes[i]);
     }
-    const int fd = open(path.c_str(), O_RDONLY);
     Image_desc desc;
-    EXPECT_TRUE(PNG().load_description(desc, fd) && desc.height() == c.rows);
-    close(fd);
+    EXPECT_TRUE(QVX::TestSupport::load_image(PNG(), path, desc) && desc.height() == c.rows);
     std::string out;
     const int status = QVX::TestSupport::run_command(
         python_command() + "check " + path + " " + std::to_string(c.cols) + " " +
@@ -145,8 +130,7 @@ TEST(PngLoad, RefusesDamagedAndOversizedFiles) {
   Image_f image(pixels.data(), 30, 40);
   const std::string saved = dir.file("whole.png");
   ASSERT_TRUE(PNG().save_f(image, wide(saved), L"gray_png8", 1, -1));
-  std::ifstream in(saved, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string bytes = QVX::TestSupport::read_file(saved);
   // Every cut before the image data ends: refused, for whatever reason libpng gives.
   std::vector<std::pair<std::string, std::string>> files;
   for (size_t cut = 0; cut + 12 < bytes.size(); cut += 3)
@@ -212,14 +196,7 @@ TEST(PngLoad, LoadsTheSuiteAsPilDoes) {
   ASSERT_EQ(status, 0) << out;
   std::istringstream expected(out);
   for (const auto& [path, image] : images) {
-    uint32_t w = 0, h = 0;
-    ASSERT_TRUE(expected >> w >> h && image->width() == w && image->height() == h) << path;
-    size_t differing = 0;
-    float want = 0;
-    for (uint64_t i = 0; i < uint64_t{w} * h && expected >> want; ++i) {
-      differing += std::fabs(image->data[i] - want) > 1.0f / 255 + 1e-6f;
-    }
-    EXPECT_EQ(differing, 0u) << path;
+    EXPECT_EQ(QVX::TestSupport::differing_pixels(expected, *image, 1.0f / 255 + 1e-6f), 0) << path;
   }
 }
 

@@ -11,12 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <limits>
-#include <sstream>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "base/utf.h"
@@ -24,13 +21,14 @@
 #include "image/tiff_internal.h"
 #include "tests/support/capture_stdout.h"
 #include "tests/support/external_tools.h"
+#include "tests/support/image_files.h"
 #include "tests/support/temp_dir.h"
 
 namespace QVX::Image::Format {
 namespace {
 
 namespace ts = QVX::TestSupport;
-std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+using ts::wide;
 
 using Bytes = std::vector<uint8_t>;
 using Tags = std::function<void(::TIFF*)>;
@@ -92,26 +90,13 @@ void colormap(::TIFF* tif) {
 
 float palette(int i) { return (0.344f * i + 0.5f * (255 - i) + 0.156f * (i / 2)) / 255; }
 
-std::string read_all(const std::string& path) {
-  std::ostringstream out;
-  out << std::ifstream(path, std::ios::binary).rdbuf();
-  return out.str();
-}
-
 std::string info_of(const Image& image) {
   return std::string(reinterpret_cast<const char*>(image.info.data), image.info.length);
 }
 
-// Loads through a descriptor of our own, which must still be open afterwards.
 template <typename I>
 bool load(const std::string& path, I& image) {
-  image.file_name = Base::utf8_to_wide(path);
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  bool ok = false;
-  if constexpr (std::is_same_v<I, Image_f>) ok = TIFF().load_f(image, fd);
-  if constexpr (!std::is_same_v<I, Image_f>) ok = TIFF().load_description(image, fd);
-  EXPECT_EQ(::close(fd), 0);
-  return ok;
+  return ts::load_image(TIFF(), path, image);
 }
 
 std::string log_fields(const std::string& format, uint32_t bpp) {
@@ -143,7 +128,7 @@ TEST(TiffLoad, ReadsEachLayoutPlainAndCompressed) {
     const std::string path = dir.file("in.tif");
     SCOPED_TRACE(std::string(c.mode) + " bits " + std::to_string(c.layout.bits));
     write_tiff(path, c.mode, c.layout, c.row, c.layout.photometric == 3 ? colormap : Tags());
-    ts::write_gzip_file(path + ".gz", read_all(path));
+    ts::write_gzip_file(path + ".gz", ts::read_file(path));
     ts::CaptureStdout capture;
     Image_f plain, packed;
     Image_desc desc;
@@ -244,7 +229,7 @@ TEST(TiffLoad, ReadsAndFindsTheInfoBlocks) {
     EXPECT_FALSE(find_info_entry(none).has_value());
     ::close(fd), ::close(none);
     ASSERT_TRUE(entry.has_value()) << c.mode;
-    EXPECT_EQ(read_all(path).substr(entry->offset, entry->count),
+    EXPECT_EQ(ts::read_file(path).substr(entry->offset, entry->count),
               std::string(c.block.begin(), c.block.end()));
   }
 }
@@ -257,7 +242,7 @@ struct UpdateFixture {
   Image_desc desc;
   int fd = -1;
   UpdateFixture(const std::string& info, uint32_t width = 3, bool with_block = true)
-      : desc(2, width, Base::utf8_to_wide(path), L"gray_tif32", 4) {
+      : desc(2, width, wide(path), L"gray_tif32", 4) {
     write_tiff(path, "w", {32, 1, 3, 1}, raw<float>({0.25f, 0.5f, 2}),
                with_block ? info_tags(block(3, "abc", 64)) : Tags());
     desc.info.resize(info.size());
@@ -273,12 +258,12 @@ struct UpdateFixture {
 // (closing the descriptor); another size is refused.
 TEST(TiffUpdate, InPlaceRewrittenOrRefused) {
   UpdateFixture f("xyz12"), longer(std::string(100, 'q')), other("new", 4, false);
-  const std::string before = read_all(f.path);
+  const std::string before = ts::read_file(f.path);
   const InfoEntry entry = find_info_entry(f.fd).value();
   ts::CaptureStdout capture;
   ASSERT_TRUE(TIFF().update_description(f.desc, f.fd));
   EXPECT_GE(f.fd, 0);
-  std::string after = read_all(f.path);
+  std::string after = ts::read_file(f.path);
   EXPECT_EQ(after.substr(entry.offset, 9), std::string("\0\0\0\5xyz12", 9));
   after.replace(entry.offset, 64, before.substr(entry.offset, 64));
   EXPECT_EQ(after, before);
@@ -497,7 +482,7 @@ TEST(TiffSave, RefusedNamesAndUnwritablePathsLeaveNothing) {
   EXPECT_FALSE(saved_big);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2)
       << "only 'plain' and the earlier 'big.tif' may remain";
-  EXPECT_EQ(read_all(dir.file("big.tif")), "the earlier file");
+  EXPECT_EQ(ts::read_file(dir.file("big.tif")), "the earlier file");
   EXPECT_FALSE(TIFF().save_f(Image_f(), wide(dir.file("empty.tif")), L"gray_tif32", 1, -1));
 }
 
