@@ -1,26 +1,36 @@
+// Log entries, the log file and its rotation, and the path helpers behind them.
 #include "base/log.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "base/log_file.h"
 #include "base/report.h"
 #include "tests/support/capture_stdout.h"
+#include "tests/support/temp_dir.h"
 
 namespace QVX::Base {
+namespace {
 
-using namespace QVX::TestSupport;
+namespace ts = QVX::TestSupport;
+using ts::strip_timestamps;
 
 constexpr const char* kSource = "base/log_test";
 
 TEST(Log, PrintfWritesLocalTimeOfTheCallAndMessageOnly) {
-  CaptureStdout capture;
+  ts::CaptureStdout capture;
   std::time_t times[2] = {std::time(nullptr)};
   log_printf("x=%d\n", 5);
   times[1] = std::time(nullptr);
@@ -33,7 +43,7 @@ TEST(Log, PrintfWritesLocalTimeOfTheCallAndMessageOnly) {
 TEST(Log, WideLevelledAndErrorEntries) {
   // Long, and with a lone surrogate to replace.
   const std::wstring long_text = std::wstring(5000, L'\u00E9') + static_cast<wchar_t>(0xD800);
-  CaptureStdout capture;
+  ts::CaptureStdout capture;
   const uint32_t count = log_line_count();
   log_wprintf_level(-1, L"hidden %d\n", -1);  // neither written nor counted
   log_wprintf_level(0, L"[%ls] %d\n", L"/data/Sch\u00E4del_\u03BCCT_\u982D\u90E8_\U0001F9B4", 0);
@@ -53,7 +63,7 @@ TEST(Log, WideLevelledAndErrorEntries) {
 
 TEST(Log, ConcurrentEntriesNeverInterleave) {
   constexpr int kThreads = 8, kEntries = 200;
-  CaptureStdout capture;
+  ts::CaptureStdout capture;
   const uint32_t count = log_line_count();
   std::thread threads[kThreads];
   for (int t = 0; t < kThreads; ++t)
@@ -75,7 +85,7 @@ TEST(Log, ConcurrentEntriesNeverInterleave) {
 
 TEST(Report, ErrorAndBugLinesNameSourceAndLine) {
   const std::string message(3000, 'm');
-  CaptureStdout capture;
+  ts::CaptureStdout capture;
   const int line = __LINE__ + 1;
   QVX_REPORT_ERROR("FAILED to read %d bytes of [%s] %s", 42, "vol.raw", message.c_str());
   QVX_REPORT_BUG();
@@ -85,4 +95,132 @@ TEST(Report, ErrorAndBugLinesNameSourceAndLine) {
                 "BUG: base/log_test: " + std::to_string(line + 1) + "\n");
 }
 
+constexpr size_t kPrefixSize = 21;  // "YYYY-MM-DD HH:MM:SS: "
+
+// The lines of a log file, entries without their timestamp; the closing line as "".
+std::vector<std::string> file_lines(const std::string& path) {
+  static const std::regex closing(R"(=== Log file closed: \d{4}-\d\d-\d\d @ \d\d:\d\d:\d\d ===)");
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(
+        std::regex_match(line, closing) ? "" : line.substr(std::min(line.size(), kPrefixSize)));
+  return lines;
+}
+
+// Every test leaves the log as it found it: on standard output at the real threshold.
+class LogFile : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    log_use_standard_output();
+    log_set_rotation_threshold(kLogRotationEntries);
+  }
+};
+
+TEST(LogFilePaths, FileAndDirectoryParts) {
+  const std::optional<std::string> none;
+  const struct {
+    const char* path;
+    std::optional<std::string> parts[3];  // modes 0, 1, 2
+    std::optional<std::string> directory;
+  } cases[] = {
+      {"C:\\a\\b.tar.gz", {"b.tar.gz", "b", ".tar"}, "C:\\a"},
+      {"C:\\a\\b.GZ", {"b.GZ", "b", ".GZ"}, "C:\\a"},
+      {"/var/log/sdk", {"sdk", "sdk", "sdk"}, "/var/log"},
+      {"/var/log/.profile", {".profile", ".profile", ".profile"}, "/var/log"},
+      {"a/b\\c.gz", {"c.gz", "c", "c"}, "a/b"},
+      {"//sdk", {"sdk", "sdk", "sdk"}, "/"},
+      {"/sdk.log", {"/sdk.log", "/sdk", ".log"}, none},
+      {"sdk.log", {"sdk.log", "sdk", ".log"}, none},
+      {"/var/log/", {none, none, none}, "/var/log"},
+      {"x", {none, none, none}, none},
+      {"", {none, none, none}, none},
+  };
+  for (const auto& c : cases) {
+    for (int mode = 0; mode < 3; ++mode)
+      EXPECT_EQ(path_file_part(c.path, mode), c.parts[mode]) << c.path << " mode " << mode;
+    EXPECT_EQ(path_directory_part(c.path), c.directory) << c.path;
+  }
+  EXPECT_EQ(path_file_part("/var/log/sdk.log", 3), none);
+}
+
+TEST(LogFilePaths, RotatedNames) {
+  const struct {
+    const char* path;
+    const char* names[3];  // indexes 0, 1, 2
+  } cases[] = {
+      {"/var/log/sdk.log.gz", {"/var/log/sdk.log", "/var/log/sdk-2.log", "/var/log/sdk-3.log"}},
+      {"C:\\logs\\sdk.log", {"C:\\logs/sdk.log", "C:\\logs/sdk-2.log", "C:\\logs/sdk-3.log"}},
+      {"/sdk.log", {"/sdk.log", "/sdk-2.log", "/sdk-3.log"}},
+      {"sdk.log", {"sdk.log", "sdk-2.log", "sdk-3.log"}},
+  };
+  for (const auto& c : cases) {
+    for (uint32_t index = 0; index < 3; ++index)
+      EXPECT_EQ(log_file_name_for_index(c.path, index), c.names[index]) << c.path;
+  }
+}
+
+TEST(LogFilePaths, EnsureDirectoryCreatesMissingLevels) {
+  ts::TempDir dir;
+  EXPECT_TRUE(ensure_directory(dir.file("a/b/c")) && ensure_directory(dir.file("a/b/c/")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("a/b/c")));
+  ts::write_file(dir.file("file"), "");
+  EXPECT_FALSE(ensure_directory(dir.file("file")) || ensure_directory(dir.file("file/sub")) ||
+               ensure_directory(""));
+}
+
+TEST_F(LogFile, RotatesAfterTheRealThreshold) {
+  ts::TempDir dir;
+  const std::string first = dir.file("logs/sdk.log");  // its directory is created
+  ASSERT_TRUE(log_set_file(first));
+  for (uint32_t i = 1; i <= kLogRotationEntries; ++i) log_printf("entry %u\n", i);
+  EXPECT_EQ(log_line_count(), kLogRotationEntries);
+  log_printf("entry %u\n", kLogRotationEntries + 1);
+  EXPECT_EQ(log_line_count(), 1u);
+  const std::vector<std::string> old_lines = file_lines(first);
+  ASSERT_EQ(old_lines.size(), kLogRotationEntries + 2);
+  EXPECT_EQ(old_lines[kLogRotationEntries - 1], "entry 100000");
+  EXPECT_EQ(old_lines[kLogRotationEntries], "=== Log continues in logfile 2 (sdk-2.log) ===");
+  EXPECT_EQ(old_lines[kLogRotationEntries + 1], "");
+  EXPECT_EQ(
+      file_lines(dir.file("logs/sdk-2.log")),
+      (std::vector<std::string>{"=== Beginning of logfile 2 (sdk-2.log) ===", "entry 100001"}));
+}
+
+TEST_F(LogFile, NumbersFilesOfARelativePathWithoutExtension) {
+  ts::TempDir dir;
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  log_set_rotation_threshold(2);
+  const bool opened = log_set_file("sdk");
+  for (int i = 1; i <= 5; ++i) log_printf("entry %d\n", i);
+  log_use_standard_output();  // closes logfile 3
+  std::filesystem::current_path(previous);
+  ASSERT_TRUE(opened);
+  const std::vector<std::string> expected[] = {
+      {"entry 1", "entry 2", "=== Log continues in logfile 2 (sdk-2) ===", ""},
+      {"=== Beginning of logfile 2 (sdk-2) ===", "entry 3", "entry 4",
+       "=== Log continues in logfile 3 (sdk-3) ===", ""},
+      {"=== Beginning of logfile 3 (sdk-3) ===", "entry 5", ""},
+  };
+  const char* names[] = {"sdk", "sdk-2", "sdk-3"};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(file_lines(dir.file(names[i])), expected[i]) << names[i];
+}
+
+// Without a path, or when opening fails, entries go to standard output and never rotate.
+TEST_F(LogFile, StandardOutputNeverRotates) {
+  ts::TempDir dir;
+  ts::write_file(dir.file("blocker"), "");  // a file where a directory should be
+  log_set_rotation_threshold(2);
+  for (bool failed_open : {false, true}) {
+    ts::CaptureStdout capture;
+    EXPECT_TRUE(!failed_open || !log_set_file(dir.file("blocker/sdk.log")));
+    for (int i = 1; i <= 5; ++i) log_wprintf(L"entry %d\n", i);
+    EXPECT_EQ(log_line_count(), failed_open ? 5u : 1u);  // 1, 2, 1, 2, 1 on plain output
+    EXPECT_EQ(ts::strip_timestamps(capture.text()),
+              "entry 1\nentry 2\nentry 3\nentry 4\nentry 5\n");
+  }
+}
+
+}  // namespace
 }  // namespace QVX::Base

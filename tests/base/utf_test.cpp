@@ -1,3 +1,4 @@
+// UTF-8 and wide text, and the directory part of a path.
 #include "base/utf.h"
 
 #include <gtest/gtest.h>
@@ -5,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include "base/path.h"
 
 namespace QVX::Base {
 namespace {
@@ -16,8 +19,7 @@ TEST(Utf, WellFormedTextRoundTrips) {
        std::wstring(L"\0\u0080\u0800\U00010000\U0010FFFF", sizeof(wchar_t) == 2 ? 7 : 5)},
       {"/data/Schädel_μCT_頭部_🦴", L"/data/Sch\u00E4del_\u03BCCT_\u982D\u90E8_\U0001F9B4"}};
   for (const auto& [utf8, wide] : cases) {
-    SCOPED_TRACE(utf8);
-    EXPECT_EQ(utf8_to_wide(utf8), wide);
+    EXPECT_EQ(utf8_to_wide(utf8), wide) << utf8;
     EXPECT_EQ(wide_to_utf8(wide), utf8);
     EXPECT_EQ(wide_to_utf8_lossy(wide), utf8);
   }
@@ -46,6 +48,16 @@ TEST(Utf, IllFormedWideTextIsRejectedStrictlyAndReplacedLossily) {
     EXPECT_THROW(wide_to_utf8(wide), std::range_error) << lossy;
     EXPECT_EQ(wide_to_utf8_lossy(wide), lossy);
   }
+}
+
+TEST(Path, DirectoryPrefixKeepsDirectoryAndSeparator) {
+  const std::pair<std::wstring, std::wstring> cases[] = {{L"/data/vol.hdr", L"/data/"},
+                                                         {L"vol.hdr", L"./"},
+                                                         {L"", L"./"},
+                                                         {L"/vol.hdr", L"/"},
+                                                         {L"scans/a.b/vol", L"scans/a.b/"}};
+  for (const auto& [path, prefix] : cases)
+    EXPECT_EQ(directory_prefix(path), prefix) << testing::PrintToString(path);
 }
 
 }  // namespace

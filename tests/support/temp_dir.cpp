@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace QVX::TestSupport {
 
@@ -37,6 +38,11 @@ void write_gzip_file(const std::string& path, const std::string& bytes) {
   ASSERT_EQ(gzwrite(gz, bytes.data(), static_cast<unsigned>(bytes.size())),
             static_cast<int>(bytes.size()));
   ASSERT_EQ(gzclose(gz), Z_OK);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace QVX::TestSupport

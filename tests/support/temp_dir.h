@@ -24,5 +24,7 @@ class TempDir {
 void write_file(const std::string& path, const std::string& bytes);
 // Writes `bytes` gzip-compressed to `path`.
 void write_gzip_file(const std::string& path, const std::string& bytes);
+// The bytes of the file at `path`; empty when it cannot be read.
+std::string read_file(const std::string& path);
 
 }  // namespace QVX::TestSupport

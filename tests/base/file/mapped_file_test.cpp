@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/platform.h"
@@ -16,122 +17,102 @@
 namespace QVX::Base::File {
 namespace {
 
-// Byte k holds k % 251.
-std::string pattern(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t k = 0; k < size; ++k) bytes[k] = static_cast<char>(k % 251);
+namespace ts = QVX::TestSupport;
+
+// Four 4 KiB pages and part of a fifth; byte k holds k % 251.
+const std::string kBytes = [] {
+  std::string bytes(4 * 4096 + 100, '\0');
+  for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<char>(k % 251);
   return bytes;
-}
-
-// Four 4 KiB pages and part of a fifth.
-const std::string kBytes = pattern(4 * 4096 + 100);
-
-}  // namespace
+}();
 
 TEST(MappedFile, FailedOpensLogOneLineAndLeaveTheObjectEmpty) {
-  QVX::TestSupport::TempDir dir;
-  QVX::TestSupport::write_file(dir.file("empty.bin"), "");
-  struct Case {
-    std::string path, expected;
-  };
-  const Case cases[] = {
-      {dir.file("missing.bin"),
-       "FAILED to open file '" + dir.file("missing.bin") + "': No such file or directory (0x2)\n"},
-      {dir.file("empty.bin"),
-       "FAILED to create file map for '" + dir.file("empty.bin") + "': Invalid argument (0x16)\n"},
-      {dir.path(),
-       "FAILED to create file map view for '" + dir.path() + "': No such device (0x13)\n"}};
-  for (const Case& c : cases) {
+  ts::TempDir dir;
+  ts::write_file(dir.file("empty.bin"), "");
+  const std::pair<std::string, std::string> cases[] = {
+      {dir.file("missing.bin"), "FAILED to open file '%': No such file or directory (0x2)\n"},
+      {dir.file("empty.bin"), "FAILED to create file map for '%': Invalid argument (0x16)\n"},
+      {dir.path(), "FAILED to create file map view for '%': No such device (0x13)\n"}};
+  for (auto [path, expected] : cases) {
+    expected.replace(expected.find('%'), 1, path);
     MappedFile file;
-    QVX::TestSupport::CaptureStdout capture;
-    EXPECT_FALSE(file.map_open(c.path.c_str()));
-    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()), c.expected);
-    EXPECT_EQ(file.map_base(), nullptr);
-    EXPECT_TRUE(file.map_close());
-    EXPECT_TRUE(file.map_close());
-    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()), c.expected);
+    ts::CaptureStdout capture;
+    EXPECT_FALSE(file.map_open(path.c_str()));
+    EXPECT_TRUE(file.map_close() && file.map_close() && file.map_base() == nullptr);
+    EXPECT_EQ(ts::strip_timestamps(capture.text()), expected);
   }
   MappedFile file;
   EXPECT_THROW(file.map_open("bad\xC3"), std::range_error);
 }
 
 TEST(MappedFile, ReadsFollowThePositionAndFailedReadsKeepIt) {
-  QVX::TestSupport::TempDir dir;
-  QVX::TestSupport::write_file(dir.file("data.bin"), kBytes);
+  ts::TempDir dir;
+  ts::write_file(dir.file("data.bin"), kBytes);
   MappedFile file;
   ASSERT_TRUE(file.map_open(dir.file("data.bin").c_str()));
   ASSERT_EQ(file.map_size(), kBytes.size());
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.map_base()), kBytes.size()), kBytes);
   std::string first(16, '\0'), second(8, '\0');
-  ASSERT_TRUE(file.map_read_at(first.data(), 0, 16));
-  ASSERT_TRUE(file.map_read(second.data(), 8));
+  ASSERT_TRUE(file.map_read_at(first.data(), 0, 16) && file.map_read(second.data(), 8));
   EXPECT_EQ(first + second, kBytes.substr(0, 24));
   EXPECT_EQ(file.map_position(), 24u);
 
-  const uint64_t size = kBytes.size();
-  struct Case {
+  const uint64_t size = kBytes.size(), none = ~uint64_t{0};
+  // Offset `none` reads on from the position.
+  const struct {
     uint64_t offset, count;
     bool ok;
     uint64_t position;
     std::string log;
-  };
-  const Case cases[] = {
-      {size - 8, 8, true, size, ""},
-      {size - 8, 9, false, size, "FAILED to read from file map at offset 16476 (E)\n"},
-      {size + 4096, 1, false, size, "FAILED to read from file map at offset 20580 (E)\n"},
-      {~uint64_t{0}, 2, false, size,
-       "FAILED to read from file map at offset " + std::to_string(~uint64_t{0}) + " (E)\n"},
-      {5, 0, true, 5, ""},
-      {size + 10, 0, true, size + 10, ""}};
+  } cases[] = {{size - 8, 8, true, size, ""},
+               {size - 8, 9, false, size, "16476 (E)\n"},
+               {size + 4096, 1, false, size, "20580 (E)\n"},
+               {none - 1, 2, false, size, std::to_string(none - 1) + " (E)\n"},
+               {5, 0, true, 5, ""},
+               {size + 10, 0, true, size + 10, ""},
+               {none, 0, true, size + 10, ""},
+               {none, 1, false, size + 10, "16494 (E)\n"}};
   std::string buffer(16, '\0');
-  for (const Case& c : cases) {
-    QVX::TestSupport::CaptureStdout capture;
-    EXPECT_EQ(file.map_read_at(buffer.data(), c.offset, c.count), c.ok) << c.offset;
+  for (const auto& c : cases) {
+    ts::CaptureStdout capture;
+    EXPECT_EQ(c.offset == none ? file.map_read(buffer.data(), c.count)
+                               : file.map_read_at(buffer.data(), c.offset, c.count),
+              c.ok)
+        << c.offset;
     EXPECT_EQ(file.map_position(), c.position) << c.offset;
-    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()), c.log);
+    EXPECT_EQ(ts::strip_timestamps(capture.text()),
+              c.log.empty() ? "" : "FAILED to read from file map at offset " + c.log);
   }
-  {
-    QVX::TestSupport::CaptureStdout capture;
-    EXPECT_TRUE(file.map_read(buffer.data(), 0));
-    EXPECT_FALSE(file.map_read(buffer.data(), 1));
-    EXPECT_EQ(file.map_position(), size + 10);
-    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
-              "FAILED to read from file map at offset 16494 (E)\n");
-  }
-  QVX::TestSupport::CaptureStdout capture;
-  EXPECT_TRUE(file.map_close());
-  EXPECT_TRUE(file.map_close());
-  EXPECT_EQ(file.map_base(), nullptr);
-  EXPECT_EQ(file.map_size(), 0u);
+  ts::CaptureStdout capture;
+  EXPECT_TRUE(file.map_close() && file.map_close());
+  EXPECT_EQ(std::tuple(file.map_base(), file.map_size()), std::tuple(nullptr, 0u));
   EXPECT_FALSE(file.map_read(buffer.data(), 1));
-  EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
-            "FAILED to read from file map at offset 0 (E)\n");
+  EXPECT_EQ(ts::strip_timestamps(capture.text()), "FAILED to read from file map at offset 0 (E)\n");
 }
 
 TEST(MappedFile, ATruncatedFileFailsReadsInsteadOfCrashing) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer ends the process on a fault inside its own memcpy";
 #endif
-  QVX::TestSupport::TempDir dir;
-  QVX::TestSupport::write_file(dir.file("data.bin"), kBytes);
+  ts::TempDir dir;
+  ts::write_file(dir.file("data.bin"), kBytes);
   MappedFile file;
   ASSERT_TRUE(file.map_open(dir.file("data.bin").c_str()));
   std::string buffer(16, '\0');
   ASSERT_TRUE(file.map_read_at(buffer.data(), 100, 16));
   std::filesystem::resize_file(dir.file("data.bin"), 0);
-  QVX::TestSupport::CaptureStdout capture;
-  EXPECT_FALSE(file.map_read_at(buffer.data(), 8192, 16));
-  EXPECT_FALSE(file.map_read(buffer.data(), 16));
+  ts::CaptureStdout capture;
+  EXPECT_FALSE(file.map_read_at(buffer.data(), 8192, 16) || file.map_read(buffer.data(), 16));
   EXPECT_EQ(file.map_position(), 116u);
-  EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
+  EXPECT_EQ(ts::strip_timestamps(capture.text()),
             "FAILED to read from file map at offset 8192 (7)\n"
             "FAILED to read from file map at offset 116 (7)\n");
   EXPECT_TRUE(file.map_close());
 }
 
 TEST(MappedFile, GuardedCopiesFromTheViewRunOnSeveralThreads) {
-  QVX::TestSupport::TempDir dir;
-  QVX::TestSupport::write_file(dir.file("data.bin"), kBytes);
+  ts::TempDir dir;
+  ts::write_file(dir.file("data.bin"), kBytes);
   MappedFile file;
   ASSERT_TRUE(file.map_open(dir.file("data.bin").c_str()));
   std::vector<int> mismatches(4, 0);
@@ -141,8 +122,8 @@ TEST(MappedFile, GuardedCopiesFromTheViewRunOnSeveralThreads) {
       std::string piece(100, '\0');
       for (size_t offset = t; offset + piece.size() <= kBytes.size(); offset += 97) {
         int code = 0;
-        const bool ok = QVX::Base::Platform::guarded_copy(piece.data(), file.map_base() + offset,
-                                                          piece.size(), &code);
+        const bool ok =
+            Platform::guarded_copy(piece.data(), file.map_base() + offset, piece.size(), &code);
         if (!ok || piece != kBytes.substr(offset, piece.size())) ++mismatches[t];
       }
     });
@@ -155,11 +136,12 @@ TEST(MappedFileDeathTest, AFaultOutsideAGuardStillEndsTheProcess) {
   EXPECT_DEATH(
       {
         char byte = 0;
-        QVX::Base::Platform::guarded_copy(&byte, "x", 1, nullptr);
+        Platform::guarded_copy(&byte, "x", 1, nullptr);
         volatile const char* volatile nowhere = nullptr;
         byte = *nowhere;
       },
       "");
 }
 
+}  // namespace
 }  // namespace QVX::Base::File

@@ -45,23 +45,20 @@ TEST(TagReader, FileGzipFileAndBufferGiveTrimmedLinesAndLongLinesInPieces) {
   }
 }
 
-TEST(TagBufReader, ReadsNoFurtherThanLengthAndNothingWithoutBuffer) {
+// A buffer reads no further than its length, nothing without a buffer; a missing file
+// fails and logs its path, an ill-formed path throws.
+TEST(TagReader, BufferEndsAtItsLengthAndMissingFilesFail) {
   TagBufReader reader("<a>1\n<b>2\n", 7), unset;
   ASSERT_TRUE(reader.read_line() && reader.read_line());
   EXPECT_STREQ(reader.line, "<b");
-  EXPECT_FALSE(reader.read_line());
-  EXPECT_FALSE(unset.read_line());
-}
-
-TEST(TagFileReader, OpenOfMissingFileFailsAndLogsPathAndIllFormedPathThrows) {
+  EXPECT_FALSE(reader.read_line() || unset.read_line());
   TempDir dir;
   const std::string path = dir.file("missing.hdr");
-  TagFileReader reader;
+  TagFileReader file;
   CaptureStdout capture;
-  EXPECT_FALSE(reader.open(path.c_str()));
-  EXPECT_FALSE(reader.read_line());
+  EXPECT_FALSE(file.open(path.c_str()) || file.read_line());
   EXPECT_EQ(strip_timestamps(capture.text()), "..Failed to open [" + path + "]\n");
-  EXPECT_THROW(reader.open("/tmp/\xC0\xAF.hdr"), std::range_error);
+  EXPECT_THROW(file.open("/tmp/\xC0\xAF.hdr"), std::range_error);
 }
 
 TEST(TagReader, SplitTagSeparatesNameAndValueOrRefusesAndLeavesLineUnchanged) {
