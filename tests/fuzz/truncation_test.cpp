@@ -9,9 +9,8 @@
 
 #include "fuzz/entry_points.h"
 #include "fuzz/seeds.h"
-#include "qvx_ozk.h"
 #include "tests/support/capture_stdout.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/tool_runner.h"
 
 namespace QVX::Fuzz {
 namespace {
@@ -42,36 +41,9 @@ std::string seed(const char* target, const std::string& name) {
   return {};
 }
 
-// What a volume reads through the public interface: geometry, then every slice (empty
-// where the read fails); `opened` false when the open fails.
-struct Reading {
-  bool opened = false;
-  uint32_t width = 0, height = 0, slices = 0;
-  std::vector<std::vector<float>> data;
-};
-
-Reading read_volume(const std::string& path) {
-  Reading r;
-  qvx_ozk_volume* v = qvx_ozk_volume_create();
-  r.opened = qvx_ozk_volume_open(v, path.c_str());
-  if (r.opened) {
-    qvx_ozk_volume_slice_width(v, &r.width);
-    qvx_ozk_volume_slice_height(v, &r.height);
-    qvx_ozk_volume_num_slices(v, &r.slices);
-    for (uint32_t i = 0; i < r.slices; ++i) {
-      std::vector<float> slice(size_t{r.width} * r.height);
-      if (!qvx_ozk_volume_read_slice(v, slice.data(), i)) slice.clear();
-      r.data.push_back(std::move(slice));
-    }
-  }
-  qvx_ozk_volume_close(v);
-  qvx_ozk_volume_delete(v);
-  return r;
-}
-
 // A cut reading agrees with the whole file's: same geometry, and every slice it reads
 // holds the same values.
-void expect_partial_of(const Reading& cut, const Reading& whole, size_t length) {
+void expect_partial_of(const ts::VolumeRead& cut, const ts::VolumeRead& whole, size_t length) {
   if (!cut.opened) return;
   ASSERT_EQ(cut.width, whole.width) << length;
   ASSERT_EQ(cut.height, whole.height) << length;
@@ -87,13 +59,13 @@ void sweep_volume(const std::string& bytes, const std::string& dir_path, const s
                   const std::string& volume, size_t step = 1, size_t spread = kSpreadLengths) {
   const std::string path = dir_path + "/" + name;
   ts::write_file(path, bytes);
-  ts::CaptureStdout quiet;
-  const Reading whole = read_volume(dir_path + "/" + volume);
+  const ts::VolumeRead whole = ts::read_volume(dir_path + "/" + volume);
   ASSERT_TRUE(whole.opened);
   for (const std::vector<float>& slice : whole.data) ASSERT_FALSE(slice.empty());
   for (size_t length : cut_lengths(bytes.size(), step, spread)) {
     ts::write_file(path, bytes.substr(0, length));
-    ASSERT_NO_FATAL_FAILURE(expect_partial_of(read_volume(dir_path + "/" + volume), whole, length));
+    ASSERT_NO_FATAL_FAILURE(
+        expect_partial_of(ts::read_volume(dir_path + "/" + volume), whole, length));
   }
 }
 
