@@ -1,6 +1,5 @@
 #include "fuzz/seeds.h"
 
-#include <stdlib.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -82,30 +81,17 @@ std::vector<Seed> tag_seeds() {
   return out;
 }
 
-std::string read_whole(const std::string& path) {
+// Reads and removes a file the writers left in the scratch directory.
+std::string take(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string bytes(std::istreambuf_iterator<char>(in), {});
+  std::filesystem::remove(path);
+  return bytes;
 }
-
-// A scratch directory for the writers that only write files; removed on destruction.
-struct ScratchDir {
-  ScratchDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "qvx_ozk_seeds_XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  std::string file(const char* name) const { return path + "/" + name; }
-  std::string path;
-};
 
 // Small files keep the fuzzer fast: past the root, only the first child of each node
 // keeps its 32^3 brick (128 KiB each).
 std::vector<Seed> hr_seeds() {
-  ScratchDir dir;
   std::vector<Seed> out;
   struct Case {
     const char* name;
@@ -127,10 +113,10 @@ std::vector<Seed> hr_seeds() {
     options.no_brick = [](const Tools::HRNodeKey& k) {
       return k.depth > 0 && (k.x | k.y | k.z) != 0;
     };
-    const std::string path = dir.file(c.name);
+    const std::string path = scratch_dir() + "/seed_" + c.name;
     std::string error;
     if (Tools::write_hr_volume(path, options, nullptr, &error)) {
-      out.push_back({c.name, read_whole(path)});
+      out.push_back({c.name, take(path)});
     }
   }
   return out;
@@ -138,16 +124,15 @@ std::vector<Seed> hr_seeds() {
 
 // Saves a small gradient through the image layer in each named format.
 std::vector<Seed> image_seeds(const std::vector<std::pair<const char*, const wchar_t*>>& files) {
-  ScratchDir dir;
   const uint32_t rows = 7, cols = 9;
   std::vector<float> pixels(rows * cols);
   for (uint32_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>(i) / 62.0f;
   Image::Image_f image(pixels.data(), rows, cols);
   std::vector<Seed> out;
   for (const auto& [name, format] : files) {
-    const std::string path = dir.file(name);
+    const std::string path = scratch_dir() + "/seed_" + name;
     if (Image::save_image(image, Base::utf8_to_wide(path), format)) {
-      out.push_back({name, read_whole(path)});
+      out.push_back({name, take(path)});
     }
   }
   return out;

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -171,58 +170,29 @@ TEST(MemoryBoundsTest, CounterSeesEveryKindOfAllocation) {
   EXPECT_LT(peak.bytes(), 2 * kSize + kBound);
 }
 
-struct BombCase {
-  const char* name;
-  std::function<bool(const ts::TempDir&)> read;  // false: refused
-  const char* message;                           // in the FAILED line
-};
-
 TEST(MemoryBoundsTest, SmallFilesDeclaringHugeDataAreRefusedWithinTheBound) {
-  const auto image_file = [](const ts::TempDir& dir, const char* name, const std::string& bytes) {
-    const std::string path = dir.path() + "/" + name;
-    ts::write_file(path, bytes);
-    return path;
-  };
-  const std::vector<BombCase> cases = {
-      {"rle8 bmp 16384^2",
-       [&](const ts::TempDir& dir) {
-         return load<Image::Format::BMP>(image_file(dir, "a.bmp", rle8_bmp(16384)));
-       },
+  const ts::TempDir dir;
+  const struct {
+    const char* name;
+    bool (*load)(const std::string&);
+    std::string bytes;
+    const char* message;  // in the FAILED line
+  } cases[] = {
+      {"a.bmp", load<Image::Format::BMP>, rle8_bmp(16384), "bytes of RLE data cannot describe"},
+      {"a.bmp.gz", load<Image::Format::BMP>, gzipped(dir, rle8_bmp(16384)),
        "bytes of RLE data cannot describe"},
-      {"gzipped rle8 bmp 16384^2",
-       [&](const ts::TempDir& dir) {
-         return load<Image::Format::BMP>(
-             image_file(dir, "a.bmp.gz", gzipped(dir, rle8_bmp(16384))));
-       },
-       "bytes of RLE data cannot describe"},
-      {"float tiff 30000^2 uncompressed",
-       [&](const ts::TempDir& dir) {
-         return load<Image::Format::TIFF>(image_file(dir, "a.tif", float_tiff(30000, 30000, 1)));
-       },
+      {"a.tif", load<Image::Format::TIFF>, float_tiff(30000, 30000, 1), "too small for its image"},
+      {"b.tif", load<Image::Format::TIFF>, float_tiff(30000, 30000, 8), "too small for its image"},
+      {"a.tif.gz", load<Image::Format::TIFF>, gzipped(dir, float_tiff(30000, 30000, 8)),
        "too small for its image"},
-      {"float tiff 30000^2 deflate",
-       [&](const ts::TempDir& dir) {
-         return load<Image::Format::TIFF>(image_file(dir, "a.tif", float_tiff(30000, 30000, 8)));
-       },
-       "too small for its image"},
-      {"gzipped float tiff 30000^2",
-       [&](const ts::TempDir& dir) {
-         return load<Image::Format::TIFF>(
-             image_file(dir, "a.tif.gz", gzipped(dir, float_tiff(30000, 30000, 8))));
-       },
-       "too small for its image"},
-      {"gray png 100000^2",
-       [&](const ts::TempDir& dir) {
-         return load<Image::Format::PNG>(image_file(dir, "a.png", gray_png(100000, 100000)));
-       },
-       "FAILED"},
+      {"a.png", load<Image::Format::PNG>, gray_png(100000, 100000), "FAILED"},
   };
-  for (const BombCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const ts::TempDir dir;
+    ts::write_file(dir.file(c.name), c.bytes);
     ts::CaptureStdout out;
     const ts::AllocationPeak peak;
-    EXPECT_FALSE(c.read(dir));
+    EXPECT_FALSE(c.load(dir.file(c.name)));
     EXPECT_LT(peak.bytes(), kBound);
     EXPECT_NE(out.text().find(c.message), std::string::npos) << out.text();
   }
