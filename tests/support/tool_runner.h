@@ -65,6 +65,7 @@ struct VolumeRead {
   uint32_t kind = QVX_OZK_KIND_NONE, width = 0, height = 0, slices = 0;
   double vmin[3] = {}, vmax[3] = {};
   std::vector<std::vector<float>> data;
+  std::string log;  // what the library logged meanwhile
   // Every voxel, slice after slice; empty unless every slice read.
   std::vector<float> voxels() const {
     std::vector<float> all;
@@ -81,7 +82,10 @@ inline VolumeRead read_volume(const std::string& path) {
   CaptureStdout quiet;
   VolumeHandle h;
   r.opened = qvx_ozk_volume_open(h.v, path.c_str());
-  if (!r.opened) return r;
+  if (!r.opened) {
+    r.log = quiet.text();
+    return r;
+  }
   qvx_ozk_volume_kind(h.v, &r.kind);
   qvx_ozk_volume_slice_width(h.v, &r.width);
   qvx_ozk_volume_slice_height(h.v, &r.height);
@@ -93,6 +97,7 @@ inline VolumeRead read_volume(const std::string& path) {
     if (!qvx_ozk_volume_read_slice(h.v, slice.data(), i)) slice.clear();
     r.data.push_back(std::move(slice));
   }
+  r.log = quiet.text();
   return r;
 }
 
