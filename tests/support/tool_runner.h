@@ -42,7 +42,7 @@ inline ToolRun run_tool(const std::string& tool, const TempDir& dir, const std::
     return run;
   }
   const std::string err = dir.file("stderr.txt");
-  run.status = run_command(tool + " " + arguments + " 2>'" + err + "'", &run.out);
+  run.status = run_command("{ " + tool + " " + arguments + "; } 2>'" + err + "'", &run.out);
   std::ifstream in(err, std::ios::binary);
   run.err.assign(std::istreambuf_iterator<char>(in), {});
   in.close();
