@@ -63,7 +63,7 @@ struct VolumeHandle {
 struct VolumeRead {
   bool opened = false;
   uint32_t kind = QVX_OZK_KIND_NONE, width = 0, height = 0, slices = 0;
-  double vmin[3] = {}, vmax[3] = {};
+  double vmin[3] = {}, vmax[3] = {}, data_min = 0, data_max = 0;
   std::vector<std::vector<float>> data;
   std::string log;  // what the library logged meanwhile
   // Every voxel, slice after slice; empty unless every slice read.
@@ -92,6 +92,8 @@ inline VolumeRead read_volume(const std::string& path) {
   qvx_ozk_volume_num_slices(h.v, &r.slices);
   qvx_ozk_volume_vmin(h.v, &r.vmin[0], &r.vmin[1], &r.vmin[2]);
   qvx_ozk_volume_vmax(h.v, &r.vmax[0], &r.vmax[1], &r.vmax[2]);
+  qvx_ozk_volume_data_min(h.v, &r.data_min);
+  qvx_ozk_volume_data_max(h.v, &r.data_max);
   for (uint32_t i = 0; i < r.slices; ++i) {
     std::vector<float> slice(size_t{r.width} * r.height);
     if (!qvx_ozk_volume_read_slice(h.v, slice.data(), i)) slice.clear();

@@ -269,7 +269,16 @@ TEST_F(Ozk, LogGoesToStandardErrorOrTheLogFile) {
   EXPECT_NE(plain.err.find("Saved png"), std::string::npos);
 }
 
-// Converted volumes read back through the library bit for bit, with geometry and corners.
+// Zero but for a small block and one voxel: most subtrees are uniform and end early.
+float sparse(uint32_t x, uint32_t y, uint32_t z) {
+  if (x >= 40 && x < 47 && y >= 50 && y < 60 && z >= 3 && z < 9) return ts::hr_voxel(x, y, z);
+  return x == 90 && y == 1 && z == 95 ? -2.5f : 0.0f;
+}
+float zero(uint32_t, uint32_t, uint32_t) { return 0.0f; }
+float shifted(uint32_t x, uint32_t y, uint32_t z) { return 5.0f + ts::hr_voxel(x, y, z); }
+
+// Converted volumes read back through the library bit for bit, with geometry, corners and
+// the data range, and every brick passing its check word.
 TEST_F(Ozk, ConvertedVolumesReadBackBitForBit) {
   const std::vector<float> all = ts::generated_volume(40, 70, 33);
   ts::write_file(dir_.file("a.raw"), ts::f32_bytes({all.begin(), all.begin() + 23 * 40 * 33}));
@@ -278,15 +287,47 @@ TEST_F(Ozk, ConvertedVolumesReadBackBitForBit) {
   ts::write_file(dir_.file("v.hdr"),
                  ts::header_volume_text(40, 70, 33, {{"a.raw", 23}, {"b.raw.gz", 47}},
                                         {"<DataRange>0 40000</DataRange>"}));
-  for (const std::array<uint32_t, 3>& n :
-       {std::array<uint32_t, 3>{40, 33, 70}, {3, 5, 2}, {0, 0, 0}}) {
-    const std::string input = n[0] == 0 ? dir_.file("v.hdr") : packed_volume(n[0], n[1], n[2]);
-    SCOPED_TRACE(input + " " + std::to_string(n[0]));
+  const struct {
+    std::array<uint32_t, 3> n;
+    float (*voxel)(uint32_t, uint32_t, uint32_t);  // null: 16-bit samples
+    uint64_t size;                                 // 0: not checked
+  } cases[] = {
+      {{40, 33, 70}, nullptr, 0},
+      {{3, 5, 2}, nullptr, 0},
+      // Depth 3: the block and the voxel lie in two finest nodes; with their ancestors
+      // (2 at depth 2, 1 at depth 1, the root) they have tiles, whose other children are
+      // uniform leaves: 6 + 21 bricks after the 1 + 2 + 12 reserved tiles, then the info
+      // block. Nothing is written only to be dropped.
+      {{100, 70, 130}, sparse, 122 + 20 + 172 * 15 + 27 * 131076 + 4},
+      {{70, 40, 50}, zero, 0},
+      {{64, 65, 33}, shifted, 0},
+      {{1, 100, 2}, ts::hr_voxel, 0},
+      {{0, 0, 0}, nullptr, 0},  // the header volume
+  };
+  for (const auto& c : cases) {
+    const auto [nx, ny, nz] = c.n;
+    std::string input = nx == 0 ? dir_.file("v.hdr") : packed_volume(nx, ny, nz);
+    if (c.voxel != nullptr) {
+      std::vector<float> v;
+      for (uint32_t y = 0; y < ny; ++y) {
+        for (uint32_t x = 0; x < nx; ++x) {
+          for (uint32_t z = 0; z < nz; ++z) v.push_back(c.voxel(x, y, z));
+        }
+      }
+      ts::write_file(input, ts::packed_header(nx, ny, nz, 32) + ts::f32_bytes(v));
+    }
+    SCOPED_TRACE(input + " " + std::to_string(nx) + "x" + std::to_string(ny) + "x" +
+                 std::to_string(nz));
     const ts::ToolRun r = run("convert --quiet " + input + " " + dir_.file("v.hrv"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(dir_.file("v.hrv.partial")));
+    if (c.size != 0) {
+      EXPECT_EQ(fs::file_size(dir_.file("v.hrv")), c.size);
+    }
     const ts::VolumeRead a = ts::read_volume(input), b = ts::read_volume(dir_.file("v.hrv"));
     EXPECT_EQ(b.kind, QVX_OZK_KIND_HR);
+    EXPECT_EQ(b.log.find("FAILED"), std::string::npos) << b.log;
     EXPECT_EQ(std::vector<uint32_t>({a.width, a.height, a.slices}),
               std::vector<uint32_t>({b.width, b.height, b.slices}));
     EXPECT_TRUE(std::equal(a.vmin, a.vmin + 3, b.vmin) && std::equal(a.vmax, a.vmax + 3, b.vmax));
@@ -298,7 +339,9 @@ TEST_F(Ozk, ConvertedVolumesReadBackBitForBit) {
       differing += std::bit_cast<uint32_t>(va[i]) != std::bit_cast<uint32_t>(vb[i]);
     }
     EXPECT_EQ(differing, 0u);
-    EXPECT_FALSE(fs::exists(dir_.file("v.hrv.partial")));
+    const auto [lo, hi] = std::minmax_element(va.begin(), va.end());
+    EXPECT_EQ(b.data_min, *lo);
+    EXPECT_EQ(b.data_max, *hi);
   }
 }
 
