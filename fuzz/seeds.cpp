@@ -18,38 +18,37 @@ namespace {
 
 namespace ts = QVX::TestSupport;
 
-std::string gzip(const std::string& bytes) {
-  z_stream z{};
-  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    return {};
-  }
-  std::string out(deflateBound(&z, bytes.size()) + 32, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  z.avail_in = static_cast<uInt>(bytes.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
+// Reads and removes a file the writers left in the scratch directory.
+std::string take(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes(std::istreambuf_iterator<char>(in), {});
+  std::filesystem::remove(path);
+  return bytes;
 }
 
-std::vector<uint8_t> to_u8(const std::vector<float>& v) {
-  std::vector<uint8_t> out;
-  for (float f : v) out.push_back(static_cast<uint8_t>(static_cast<uint32_t>(f) & 0xFF));
-  return out;
+std::string gzip(const std::string& bytes) {
+  const std::string path = scratch_dir() + "/seed.gz";
+  gzFile file = gzopen(path.c_str(), "wb9");
+  if (file == nullptr) return {};
+  gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size()));
+  gzclose(file);
+  return take(path);
 }
-std::vector<uint16_t> to_u16(const std::vector<float>& v) {
-  std::vector<uint16_t> out;
-  for (float f : v) out.push_back(static_cast<uint16_t>(static_cast<uint32_t>(f) & 0xFFFF));
+
+// The generated values' low bits as samples of type T.
+template <typename T>
+std::vector<T> samples(const std::vector<float>& v) {
+  std::vector<T> out;
+  for (float f : v) out.push_back(static_cast<T>(static_cast<uint32_t>(f)));
   return out;
 }
 
 std::vector<Seed> packed_seeds() {
   const uint32_t nx = 5, ny = 4, nz = 6;
   const std::vector<float> v = ts::generated_volume(nx, ny, nz);
-  const std::string p8 = ts::packed_header(nx, ny, nz, 8) + ts::u8_bytes(to_u8(v));
-  const std::string p16 = ts::packed_header(nx, ny, nz, 16, {}, "\r\n") + ts::u16_bytes(to_u16(v));
+  const std::string p8 = ts::packed_header(nx, ny, nz, 8) + ts::u8_bytes(samples<uint8_t>(v));
+  const std::string p16 =
+      ts::packed_header(nx, ny, nz, 16, {}, "\r\n") + ts::u16_bytes(samples<uint16_t>(v));
   const std::string p32 =
       ts::packed_header(nx, ny, nz, 32, {"DisplayRange: 0 4000", "Min: 0 0 0", "Max: 5 4 6"}) +
       ts::f32_bytes(v);
@@ -79,14 +78,6 @@ std::vector<Seed> tag_seeds() {
     out.push_back({s.name, s.bytes.substr(0, s.bytes.find('\0'))});
   out.push_back({"colour_table.txt", ts::colour_table_section(0, 1, -2, 4000)});
   return out;
-}
-
-// Reads and removes a file the writers left in the scratch directory.
-std::string take(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes(std::istreambuf_iterator<char>(in), {});
-  std::filesystem::remove(path);
-  return bytes;
 }
 
 // Small files keep the fuzzer fast: past the root, only the first child of each node

@@ -46,18 +46,28 @@ class Ozk : public ::testing::Test {
                                                 {"<DataRange>2002.5 2002.6</DataRange>"}));
     return path;
   }
-  // Gzipped 16-bit samples that differ along every axis, with corners.
-  std::string packed_volume(uint32_t nx, uint32_t ny, uint32_t nz) {
-    std::vector<uint16_t> samples;
+  // Gzipped 16-bit samples that differ along every axis, with corners; or the plain
+  // floats of `voxel`.
+  std::string packed_volume(uint32_t nx, uint32_t ny, uint32_t nz,
+                            float (*voxel)(uint32_t, uint32_t, uint32_t) = nullptr) {
+    std::vector<uint16_t> u16;
+    std::vector<float> f32;
     for (uint32_t y = 0; y < ny; ++y) {
       for (uint32_t x = 0; x < nx; ++x) {
-        for (uint32_t z = 0; z < nz; ++z)
-          samples.push_back(static_cast<uint16_t>(x + 97 * y + 5 * z));
+        for (uint32_t z = 0; z < nz; ++z) {
+          u16.push_back(static_cast<uint16_t>(x + 97 * y + 5 * z));
+          if (voxel != nullptr) f32.push_back(voxel(x, y, z));
+        }
       }
     }
     const std::string path = dir_.file("v.pvol");
-    ts::write_gzip_file(path, ts::packed_header(nx, ny, nz, 16, {"Min: -1 -2 -3", "Max: 4 5 2.5"}) +
-                                  ts::u16_bytes(samples));
+    if (voxel != nullptr) {
+      ts::write_file(path, ts::packed_header(nx, ny, nz, 32) + ts::f32_bytes(f32));
+    } else {
+      ts::write_gzip_file(path,
+                          ts::packed_header(nx, ny, nz, 16, {"Min: -1 -2 -3", "Max: 4 5 2.5"}) +
+                              ts::u16_bytes(u16));
+    }
     return path;
   }
   std::string hr_volume() {
@@ -306,16 +316,7 @@ TEST_F(Ozk, ConvertedVolumesReadBackBitForBit) {
   };
   for (const auto& c : cases) {
     const auto [nx, ny, nz] = c.n;
-    std::string input = nx == 0 ? dir_.file("v.hdr") : packed_volume(nx, ny, nz);
-    if (c.voxel != nullptr) {
-      std::vector<float> v;
-      for (uint32_t y = 0; y < ny; ++y) {
-        for (uint32_t x = 0; x < nx; ++x) {
-          for (uint32_t z = 0; z < nz; ++z) v.push_back(c.voxel(x, y, z));
-        }
-      }
-      ts::write_file(input, ts::packed_header(nx, ny, nz, 32) + ts::f32_bytes(v));
-    }
+    const std::string input = nx == 0 ? dir_.file("v.hdr") : packed_volume(nx, ny, nz, c.voxel);
     SCOPED_TRACE(input + " " + std::to_string(nx) + "x" + std::to_string(ny) + "x" +
                  std::to_string(nz));
     const ts::ToolRun r = run("convert --quiet " + input + " " + dir_.file("v.hrv"));
