@@ -47,10 +47,14 @@ struct ScratchDir {
   std::string path;
 };
 
+}  // namespace
+
 const std::string& scratch_dir() {
   static const ScratchDir dir;
   return dir.path;
 }
+
+namespace {
 
 std::string write_scratch(const char* name, const uint8_t* data, size_t size) {
   const std::string path = scratch_dir() + "/" + name;

@@ -38,6 +38,9 @@ struct Target {
 // Every target, in a fixed order.
 const std::vector<Target>& targets();
 
+// The directory every input is written to, private to the process and removed at exit.
+const std::string& scratch_dir();
+
 // Joins a header-volume text and its slice file into one input of header_volume.
 std::string header_volume_input(const std::string& header, const std::string& slice);
 

@@ -1,6 +1,5 @@
 #include "fuzz/seeds.h"
 
-#include <stdlib.h>
 #include <zlib.h>
 
 #include <cstdint>
@@ -19,38 +18,37 @@ namespace {
 
 namespace ts = QVX::TestSupport;
 
-std::string gzip(const std::string& bytes) {
-  z_stream z{};
-  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    return {};
-  }
-  std::string out(deflateBound(&z, bytes.size()) + 32, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  z.avail_in = static_cast<uInt>(bytes.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(z.total_out);
-  deflateEnd(&z);
-  return out;
+// Reads and removes a file the writers left in the scratch directory.
+std::string take(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes(std::istreambuf_iterator<char>(in), {});
+  std::filesystem::remove(path);
+  return bytes;
 }
 
-std::vector<uint8_t> to_u8(const std::vector<float>& v) {
-  std::vector<uint8_t> out;
-  for (float f : v) out.push_back(static_cast<uint8_t>(static_cast<uint32_t>(f) & 0xFF));
-  return out;
+std::string gzip(const std::string& bytes) {
+  const std::string path = scratch_dir() + "/seed.gz";
+  gzFile file = gzopen(path.c_str(), "wb9");
+  if (file == nullptr) return {};
+  gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size()));
+  gzclose(file);
+  return take(path);
 }
-std::vector<uint16_t> to_u16(const std::vector<float>& v) {
-  std::vector<uint16_t> out;
-  for (float f : v) out.push_back(static_cast<uint16_t>(static_cast<uint32_t>(f) & 0xFFFF));
+
+// The generated values' low bits as samples of type T.
+template <typename T>
+std::vector<T> samples(const std::vector<float>& v) {
+  std::vector<T> out;
+  for (float f : v) out.push_back(static_cast<T>(static_cast<uint32_t>(f)));
   return out;
 }
 
 std::vector<Seed> packed_seeds() {
   const uint32_t nx = 5, ny = 4, nz = 6;
   const std::vector<float> v = ts::generated_volume(nx, ny, nz);
-  const std::string p8 = ts::packed_header(nx, ny, nz, 8) + ts::u8_bytes(to_u8(v));
-  const std::string p16 = ts::packed_header(nx, ny, nz, 16, {}, "\r\n") + ts::u16_bytes(to_u16(v));
+  const std::string p8 = ts::packed_header(nx, ny, nz, 8) + ts::u8_bytes(samples<uint8_t>(v));
+  const std::string p16 =
+      ts::packed_header(nx, ny, nz, 16, {}, "\r\n") + ts::u16_bytes(samples<uint16_t>(v));
   const std::string p32 =
       ts::packed_header(nx, ny, nz, 32, {"DisplayRange: 0 4000", "Min: 0 0 0", "Max: 5 4 6"}) +
       ts::f32_bytes(v);
@@ -82,30 +80,9 @@ std::vector<Seed> tag_seeds() {
   return out;
 }
 
-std::string read_whole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A scratch directory for the writers that only write files; removed on destruction.
-struct ScratchDir {
-  ScratchDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "qvx_ozk_seeds_XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
-  std::string file(const char* name) const { return path + "/" + name; }
-  std::string path;
-};
-
 // Small files keep the fuzzer fast: past the root, only the first child of each node
 // keeps its 32^3 brick (128 KiB each).
 std::vector<Seed> hr_seeds() {
-  ScratchDir dir;
   std::vector<Seed> out;
   struct Case {
     const char* name;
@@ -127,10 +104,10 @@ std::vector<Seed> hr_seeds() {
     options.no_brick = [](const Tools::HRNodeKey& k) {
       return k.depth > 0 && (k.x | k.y | k.z) != 0;
     };
-    const std::string path = dir.file(c.name);
+    const std::string path = scratch_dir() + "/seed_" + c.name;
     std::string error;
     if (Tools::write_hr_volume(path, options, nullptr, &error)) {
-      out.push_back({c.name, read_whole(path)});
+      out.push_back({c.name, take(path)});
     }
   }
   return out;
@@ -138,16 +115,15 @@ std::vector<Seed> hr_seeds() {
 
 // Saves a small gradient through the image layer in each named format.
 std::vector<Seed> image_seeds(const std::vector<std::pair<const char*, const wchar_t*>>& files) {
-  ScratchDir dir;
   const uint32_t rows = 7, cols = 9;
   std::vector<float> pixels(rows * cols);
   for (uint32_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<float>(i) / 62.0f;
   Image::Image_f image(pixels.data(), rows, cols);
   std::vector<Seed> out;
   for (const auto& [name, format] : files) {
-    const std::string path = dir.file(name);
+    const std::string path = scratch_dir() + "/seed_" + name;
     if (Image::save_image(image, Base::utf8_to_wide(path), format)) {
-      out.push_back({name, read_whole(path)});
+      out.push_back({name, take(path)});
     }
   }
   return out;

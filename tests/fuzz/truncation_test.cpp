@@ -9,9 +9,8 @@
 
 #include "fuzz/entry_points.h"
 #include "fuzz/seeds.h"
-#include "qvx_ozk.h"
 #include "tests/support/capture_stdout.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/tool_runner.h"
 
 namespace QVX::Fuzz {
 namespace {
@@ -42,45 +41,9 @@ std::string seed(const char* target, const std::string& name) {
   return {};
 }
 
-// What a volume reads through the public interface: geometry, then every slice and the
-// middle z-plane of every level (empty where the read fails); `opened` false when the
-// open fails.
-struct Reading {
-  bool opened = false;
-  uint32_t width = 0, height = 0, slices = 0;
-  std::vector<std::vector<float>> data;
-};
-
-Reading read_volume(const std::string& path) {
-  Reading r;
-  qvx_ozk_volume* v = qvx_ozk_volume_create();
-  r.opened = qvx_ozk_volume_open(v, path.c_str());
-  if (r.opened) {
-    qvx_ozk_volume_slice_width(v, &r.width);
-    qvx_ozk_volume_slice_height(v, &r.height);
-    qvx_ozk_volume_num_slices(v, &r.slices);
-    for (uint32_t i = 0; i < r.slices; ++i) {
-      std::vector<float> slice(size_t{r.width} * r.height);
-      if (!qvx_ozk_volume_read_slice(v, slice.data(), i)) slice.clear();
-      r.data.push_back(std::move(slice));
-    }
-    uint32_t levels = 0, w = 0, h = 0, s = 0;
-    qvx_ozk_volume_num_levels(v, &levels);
-    for (uint32_t level = 0; level < levels && qvx_ozk_volume_level_shape(v, level, &w, &h, &s);
-         ++level) {
-      std::vector<float> plane(size_t{h} * s);
-      if (!qvx_ozk_volume_read_region(v, level, 0, 0, w / 2, h, s, 1, plane.data())) plane.clear();
-      r.data.push_back(std::move(plane));
-    }
-  }
-  qvx_ozk_volume_close(v);
-  qvx_ozk_volume_delete(v);
-  return r;
-}
-
-// A cut reading agrees with the whole file's: same geometry, and every slice it reads
-// holds the same values.
-void expect_partial_of(const Reading& cut, const Reading& whole, size_t length) {
+// A cut reading agrees with the whole file's: same geometry, and every slice and level
+// plane it reads holds the same values.
+void expect_partial_of(const ts::VolumeRead& cut, const ts::VolumeRead& whole, size_t length) {
   if (!cut.opened) return;
   ASSERT_EQ(cut.width, whole.width) << length;
   ASSERT_EQ(cut.height, whole.height) << length;
@@ -90,6 +53,11 @@ void expect_partial_of(const Reading& cut, const Reading& whole, size_t length) 
     if (cut.data[i].empty()) continue;
     ASSERT_TRUE(cut.data[i] == whole.data[i]) << "read " << i << " of a cut at " << length;
   }
+  ASSERT_EQ(cut.planes.size(), whole.planes.size()) << length;
+  for (size_t k = 0; k < cut.planes.size(); ++k) {
+    if (cut.planes[k].empty()) continue;
+    ASSERT_TRUE(cut.planes[k] == whole.planes[k]) << "level " << k << " of a cut at " << length;
+  }
 }
 
 // Cuts the file `name` (the rest of the volume stays whole in `dir`) and reads `volume`.
@@ -97,13 +65,14 @@ void sweep_volume(const std::string& bytes, const std::string& dir_path, const s
                   const std::string& volume, size_t step = 1, size_t spread = kSpreadLengths) {
   const std::string path = dir_path + "/" + name;
   ts::write_file(path, bytes);
-  ts::CaptureStdout quiet;
-  const Reading whole = read_volume(dir_path + "/" + volume);
+  const ts::VolumeRead whole = ts::read_volume(dir_path + "/" + volume);
   ASSERT_TRUE(whole.opened);
   for (const std::vector<float>& slice : whole.data) ASSERT_FALSE(slice.empty());
+  for (const std::vector<float>& plane : whole.planes) ASSERT_FALSE(plane.empty());
   for (size_t length : cut_lengths(bytes.size(), step, spread)) {
     ts::write_file(path, bytes.substr(0, length));
-    ASSERT_NO_FATAL_FAILURE(expect_partial_of(read_volume(dir_path + "/" + volume), whole, length));
+    ASSERT_NO_FATAL_FAILURE(
+        expect_partial_of(ts::read_volume(dir_path + "/" + volume), whole, length));
   }
 }
 

@@ -13,15 +13,13 @@
 //   damaged.hrv    as f32.hrv, cut after 200 bytes
 //   fifo_a.hdr, fifo_b.hdr   header volumes of one 2 x 3 slice in fifo_a.raw and
 //                  fifo_b.raw, which the tests make as named pipes
-#include <zlib.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
 #include "tests/support/volume_writers.h"
 #include "tools/hr_writer/hr_writer.h"
 
@@ -47,24 +45,6 @@ std::vector<T> samples(uint32_t first, uint32_t last, F f) {
     }
   }
   return out;
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary);
-  file << bytes;
-  if (!file.flush()) {
-    std::cerr << "cannot write " << path << '\n';
-    std::exit(1);
-  }
-}
-
-void write_gzip(const std::string& path, const std::string& bytes) {
-  gzFile file = gzopen(path.c_str(), "wb");
-  if (file == nullptr || gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size())) <= 0 ||
-      gzclose(file) != Z_OK) {
-    std::cerr << "cannot write " << path << '\n';
-    std::exit(1);
-  }
 }
 
 void write_hr(const std::string& path, std::optional<uint64_t> truncate_to) {
@@ -96,29 +76,29 @@ int main(int argc, char** argv) {
   const std::string f32_header =
       ts::packed_header(nx, ny, nz, 32, {"Min: -1 -2 -3", "Max: 7 8 9", "DisplayRange: -5 10"});
   const std::string f32 = ts::f32_bytes(samples<float>(0, ny, value));
-  write_file(dir + "f32.pvol", f32_header + f32);
-  write_file(dir + "short.pvol", f32_header + f32.substr(0, size_t{nx} * nz * 4));
+  ts::write_file(dir + "f32.pvol", f32_header + f32);
+  ts::write_file(dir + "short.pvol", f32_header + f32.substr(0, size_t{nx} * nz * 4));
 
   const auto u16 = samples<uint16_t>(0, ny, [](uint32_t x, uint32_t y, uint32_t z) {
     return static_cast<uint16_t>(flat(x, y, z) * 40503 % 65536);
   });
-  write_gzip(dir + "u16.pvol.gz", ts::packed_header(nx, ny, nz, 16) + ts::u16_bytes(u16));
+  ts::write_gzip_file(dir + "u16.pvol.gz", ts::packed_header(nx, ny, nz, 16) + ts::u16_bytes(u16));
 
   const uint32_t half = ny / 2;
-  write_file(dir + "f32.hdr",
-             ts::header_volume_text(nx, ny, nz,
-                                    {{"f32_0.raw", static_cast<int>(half)},
-                                     {"f32_1.raw.gz", static_cast<int>(ny - half)}},
-                                    {"<DataRange>-1000 5000</DataRange>"}));
-  write_file(dir + "f32_0.raw", ts::f32_bytes(samples<float>(0, half, value)));
-  write_gzip(dir + "f32_1.raw.gz", ts::f32_bytes(samples<float>(half, ny, value)));
+  ts::write_file(dir + "f32.hdr",
+                 ts::header_volume_text(nx, ny, nz,
+                                        {{"f32_0.raw", static_cast<int>(half)},
+                                         {"f32_1.raw.gz", static_cast<int>(ny - half)}},
+                                        {"<DataRange>-1000 5000</DataRange>"}));
+  ts::write_file(dir + "f32_0.raw", ts::f32_bytes(samples<float>(0, half, value)));
+  ts::write_gzip_file(dir + "f32_1.raw.gz", ts::f32_bytes(samples<float>(half, ny, value)));
 
   write_hr(dir + "f32.hrv", std::nullopt);
   write_hr(dir + "damaged.hrv", 200);
 
   for (const char* name : {"fifo_a", "fifo_b"}) {
-    write_file(dir + name + ".hdr",
-               ts::header_volume_text(2, 1, 3, {{std::string(name) + ".raw", 1}}));
+    ts::write_file(dir + name + ".hdr",
+                   ts::header_volume_text(2, 1, 3, {{std::string(name) + ".raw", 1}}));
   }
   return 0;
 }

@@ -1,10 +1,9 @@
-"""ozk.Volume and ozk.save_tif32 against the writers' values, the ozk tool and numpy."""
+"""ozk.Volume and ozk.save_tif32 against the writers' values, numpy and tifffile."""
 import faulthandler
 import gzip
 import io
 import os
 import pathlib
-import subprocess
 import threading
 import time
 
@@ -54,24 +53,6 @@ def test_values_are_the_written_ones_bit_for_bit(volumes, name):
         assert whole.dtype == np.float32 and whole.flags.c_contiguous
         assert np.array_equal(bits(whole), bits(expected(name)))
         assert all(np.array_equal(bits(s), bits(e)) for s, e in zip(vol, expected(name)))
-
-
-def test_plain_packed_volume_reads_as_its_file_bytes(volumes):
-    raw = (volumes / "f32.pvol").read_bytes()
-    start = raw.index(b"</content>\n") + len(b"</content>\n")
-    samples = np.frombuffer(raw, "<f4", offset=start).reshape(SLICES, HEIGHT, WIDTH)
-    with ozk.open(volumes / "f32.pvol") as vol:
-        assert np.array_equal(bits(vol), bits(samples))
-
-
-@pytest.mark.parametrize("name", ALL_VOLUMES)
-def test_slices_equal_those_of_the_ozk_tool(volumes, tmp_path, name):
-    with ozk.open(volumes / name) as vol:
-        for index in (0, SLICES // 2, SLICES - 1):
-            out = tmp_path / f"{index}.tif"
-            subprocess.run([os.environ["OZK_TOOL"], "slice", str(volumes / name), str(index),
-                            str(out)], check=True, stderr=subprocess.DEVNULL)
-            assert np.array_equal(bits(vol[index]), bits(tifffile.imread(out)))
 
 
 # Index expressions, each compared with numpy indexing an in-memory copy.

@@ -1,51 +1,23 @@
 // The ozk tool, run as a program on generated volumes: what it prints, the files it
-// writes, and how it fails.
-#include <fcntl.h>
+// writes (read back by tifffile, PIL and the library), and how it fails.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <chrono>
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tests/support/external_tools.h"
 #include "tests/support/hr_files.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/tool_runner.h"
 #include "tests/support/volume_writers.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 namespace ts = QVX::TestSupport;
-
-struct Outcome {
-  int status = -1;
-  std::string out, err;
-  // The last line on standard error: the tool's own message after any log entries.
-  std::string last_error_line() const {
-    std::istringstream lines(err);
-    std::string line, last;
-    while (std::getline(lines, line)) last = line;
-    return last;
-  }
-};
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 std::set<std::string> names_in(const std::string& directory) {
   std::set<std::string> names;
@@ -53,6 +25,11 @@ std::set<std::string> names_in(const std::string& directory) {
     names.insert(entry.path().filename().string());
   }
   return names;
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class Ozk : public ::testing::Test {
@@ -69,11 +46,28 @@ class Ozk : public ::testing::Test {
                                                 {"<DataRange>2002.5 2002.6</DataRange>"}));
     return path;
   }
-  // Packed volume, 16-bit, gzipped, with corners.
-  std::string packed_volume() {
-    const std::string path = dir_.file("packed.pvol");
-    ts::write_gzip_file(path, ts::packed_header(3, 2, 2, 16, {"Min: 0 0 0", "Max: 3 2 2.5"}) +
-                                  ts::u16_bytes(std::vector<uint16_t>(12, 65535)));
+  // Gzipped 16-bit samples that differ along every axis, with corners; or the plain
+  // floats of `voxel`.
+  std::string packed_volume(uint32_t nx, uint32_t ny, uint32_t nz,
+                            float (*voxel)(uint32_t, uint32_t, uint32_t) = nullptr) {
+    std::vector<uint16_t> u16;
+    std::vector<float> f32;
+    for (uint32_t y = 0; y < ny; ++y) {
+      for (uint32_t x = 0; x < nx; ++x) {
+        for (uint32_t z = 0; z < nz; ++z) {
+          u16.push_back(static_cast<uint16_t>(x + 97 * y + 5 * z));
+          if (voxel != nullptr) f32.push_back(voxel(x, y, z));
+        }
+      }
+    }
+    const std::string path = dir_.file("v.pvol");
+    if (voxel != nullptr) {
+      ts::write_file(path, ts::packed_header(nx, ny, nz, 32) + ts::f32_bytes(f32));
+    } else {
+      ts::write_gzip_file(path,
+                          ts::packed_header(nx, ny, nz, 16, {"Min: -1 -2 -3", "Max: 4 5 2.5"}) +
+                              ts::u16_bytes(u16));
+    }
     return path;
   }
   std::string hr_volume() {
@@ -83,63 +77,43 @@ class Ozk : public ::testing::Test {
         << error;
     return path;
   }
-
-  Outcome run(const std::string& arguments) {
-    const std::string err_path = dir_.file("stderr.txt");
-    Outcome result;
-    result.status = ts::run_command(
-        std::string(QVX_OZK_TOOL) + " " + arguments + " 2>'" + err_path + "'", &result.out);
-    result.err = read_text(err_path);
-    fs::remove(err_path);
-    return result;
+  ts::ToolRun run(const std::string& arguments, int limit = -1) {
+    return ts::run_tool(QVX_OZK_TOOL, dir_, arguments, limit);
   }
 
   ts::TempDir dir_;
 };
 
 TEST_F(Ozk, InfoJsonHasEveryFieldForEachKind) {
-  const std::string packed = packed_volume(), header = header_volume(), hr = hr_volume();
-  const Outcome r = run("info --json " + packed + " " + header + " " + hr);
+  const std::string packed = packed_volume(3, 2, 2), header = header_volume(), hr = hr_volume();
+  const ts::ToolRun r = run("info --json " + packed + " " + header + " " + hr);
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::string size_of_packed = std::to_string(fs::file_size(packed));
-  const std::string size_of_header = std::to_string(fs::file_size(header));
-  std::istringstream lines(r.out);
-  std::string line;
-  ASSERT_TRUE(std::getline(lines, line));
-  EXPECT_EQ(line, "{\"path\":\"" + packed +
-                      "\",\"kind\":\"packed\",\"version\":null,\"width\":2,\"height\":3,"
-                      "\"slices\":2,\"vmin\":[0,0,0],\"vmax\":[3,2,2.5],\"voxel_size\":null,"
-                      "\"data_min\":0,\"data_max\":1,\"bits_per_sample\":16,\"files\":null,"
-                      "\"levels\":[[2,3,2]],\"file_size\":" +
-                      size_of_packed + "}");
-  ASSERT_TRUE(std::getline(lines, line));
-  EXPECT_EQ(line, "{\"path\":\"" + header +
-                      "\",\"kind\":\"header\",\"version\":null,\"width\":4,\"height\":6,"
-                      "\"slices\":5,\"vmin\":[0,0,0],\"vmax\":[0,0,0],\"voxel_size\":null,"
-                      "\"data_min\":2002.5,\"data_max\":2002.6,\"bits_per_sample\":null,"
-                      "\"files\":[\"a.raw\",\"b.raw\"],\"levels\":[[4,6,5]],\"file_size\":" +
-                      size_of_header + "}");
-  ASSERT_TRUE(std::getline(lines, line));
-  for (const std::string& part :
-       {std::string("\"kind\":\"hr\",\"version\":3,\"width\":35,\"height\":40,\"slices\":33,"),
-        std::string("\"voxel_size\":[1,1,1],"),
-        std::string("\"bits_per_sample\":null,\"files\":null,\"levels\":[[35,40,33],[18,20,17]],"
-                    "\"file_size\":" +
-                    std::to_string(fs::file_size(hr)) + "}")}) {
-    EXPECT_NE(line.find(part), std::string::npos) << line;
+  const std::string expected =
+      "{\"path\":\"" + packed +
+      "\",\"kind\":\"packed\",\"version\":null,\"width\":2,\"height\":3,\"slices\":2,"
+      "\"vmin\":[-1,-2,-3],\"vmax\":[4,5,2.5],\"voxel_size\":null,\"data_min\":0,"
+      "\"data_max\":1,\"bits_per_sample\":16,\"files\":null,\"levels\":[[2,3,2]],"
+      "\"file_size\":" +
+      std::to_string(fs::file_size(packed)) + "}\n{\"path\":\"" + header +
+      "\",\"kind\":\"header\",\"version\":null,\"width\":4,\"height\":6,\"slices\":5,"
+      "\"vmin\":[0,0,0],\"vmax\":[0,0,0],\"voxel_size\":null,\"data_min\":2002.5,"
+      "\"data_max\":2002.6,\"bits_per_sample\":null,\"files\":[\"a.raw\",\"b.raw\"],"
+      "\"levels\":[[4,6,5]],\"file_size\":" +
+      std::to_string(fs::file_size(header)) + "}\n{\"path\":\"" + hr +
+      "\",\"kind\":\"hr\",\"version\":3,\"width\":35,\"height\":40,\"slices\":33,";
+  EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+  for (const char* hr_part : {"\"voxel_size\":[1,1,1],", "\"levels\":[[35,40,33],[18,20,17]],"}) {
+    EXPECT_NE(r.out.find(hr_part, expected.size()), std::string::npos) << r.out;
   }
-  EXPECT_FALSE(std::getline(lines, line)) << "more than one line per volume: " << line;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
   // The HR open logs entries; they must not reach standard output.
   EXPECT_NE(r.err.find("HR Volume"), std::string::npos);
-}
 
-TEST_F(Ozk, InfoTextNamesKindRangeAndFiles) {
-  const Outcome r = run("info " + header_volume());
-  ASSERT_EQ(r.status, 0) << r.err;
+  const ts::ToolRun text = run("info " + header);
   for (const char* part : {"kind:        header volume, 2 slice files\n",
                            "dimensions:  4 x 6 x 5 (width x height x slices)",
                            "data range:  2002.5 to 2002.6\n", "slice files: a.raw\n"}) {
-    EXPECT_NE(r.out.find(part), std::string::npos) << part << " in\n" << r.out;
+    EXPECT_NE(text.out.find(part), std::string::npos) << part << " in\n" << text.out;
   }
 }
 
@@ -148,9 +122,8 @@ TEST_F(Ozk, SliceTiffReadsBackBitForBit) {
   const std::vector<float> v = ts::generated_volume(6, 5, 4);
   std::string hex;
   for (const unsigned char c : ts::f32_bytes({v.begin() + 2 * 24, v.begin() + 3 * 24})) {
-    static const char* digits = "0123456789abcdef";
-    hex += digits[c >> 4];
-    hex += digits[c & 15];
+    hex += "0123456789abcdef"[c >> 4];
+    hex += "0123456789abcdef"[c & 15];
   }
   for (const char* name : {"s.tif", "s.tif.gz"}) {
     ASSERT_EQ(run("slice " + header + " 2 " + dir_.file(name)).status, 0);
@@ -184,7 +157,7 @@ TEST_F(Ozk, ExportNamesFilesBySliceIndexPaddedToTheLastIndex) {
   EXPECT_EQ(names_in(dir_.file("all")),
             (std::set<std::string>{"slice_0000.tif", "slice_0001.tif", "slice_0002.tif",
                                    "slice_0003.tif", "slice_0004.tif"}));
-  const Outcome some =
+  const ts::ToolRun some =
       run("-q export --format png --slices 1:5:2 " + header + " " + dir_.file("some"));
   ASSERT_EQ(some.status, 0);
   EXPECT_EQ(some.err.find("slices"), std::string::npos) << "--quiet still shows progress";
@@ -198,10 +171,11 @@ TEST_F(Ozk, ExportNamesFilesBySliceIndexPaddedToTheLastIndex) {
             (std::set<std::string>{"slice_09999.bmp", "slice_10000.bmp"}));
 }
 
-TEST_F(Ozk, FailuresGiveOneLineAndExitCode) {
-  const std::string header = header_volume();
+TEST_F(Ozk, FailuresGiveOneLineAndExitCodeAndLeaveNothing) {
+  const std::string header = header_volume(), packed = packed_volume(4, 4, 4);
   ts::write_file(dir_.file("junk.bin"), "no volume here");
   ts::write_file(dir_.file("file"), "a file, not a directory");
+  const std::string in_file = dir_.file("file/sub");
   const struct {
     std::string arguments;
     int status;
@@ -214,18 +188,25 @@ TEST_F(Ozk, FailuresGiveOneLineAndExitCode) {
       {"slice " + header + " 5 " + dir_.file("x.tif"), 1,
        "ozk: cannot read slice 5 of '" + header +
            "': out of range (the volume has 5 slices, 0 to 4)"},
-      {"export " + header + " " + dir_.file("file/sub"), 1,
-       "ozk: cannot create directory '" + dir_.file("file/sub") + "': Not a directory"},
-      {"slice --format png " + header + " 1 /dev/full", 1,
-       "ozk: cannot write '/dev/full': No space left on device"},
+      {"export " + header + " " + in_file, 1,
+       "ozk: cannot create directory '" + in_file + "': Not a directory"},
+      {"convert " + dir_.file("none.pvol") + " " + dir_.file("v.hrv"), 1,
+       "ozk: cannot open '" + dir_.file("none.pvol") + "': No such file or directory"},
+      {"convert " + packed + " " + in_file, 1,
+       "ozk: cannot create '" + in_file + "': Not a directory"},
+      {"convert " + packed + " " + packed, 1,
+       "ozk: cannot convert '" + packed + "': the output is the input file"},
+      {"demo --quiet --size 8 " + in_file, 1,
+       "ozk: cannot create directory '" + in_file + "': Not a directory"},
       {"", 2, ""},
       {"slice " + header + " 1", 2, ""},
       {"slice " + header + " 1 " + dir_.file("x.jpg"), 2, ""},
       {"export --slices 3:1 " + header + " " + dir_.file("out"), 2, ""},
       {"export --format gif " + header + " " + dir_.file("out"), 2, ""},
+      {"demo --size 1 " + dir_.file("out"), 2, "ozk: --size must be from 2 to 1024"},
   };
   for (const auto& c : cases) {
-    const Outcome r = run(c.arguments);
+    const ts::ToolRun r = run(c.arguments);
     EXPECT_EQ(r.status, c.status) << c.arguments;
     EXPECT_EQ(r.out, "") << c.arguments;
     if (c.last_line.empty()) {
@@ -234,29 +215,29 @@ TEST_F(Ozk, FailuresGiveOneLineAndExitCode) {
       EXPECT_EQ(r.last_error_line(), c.last_line) << r.err;
     }
   }
-  struct stat device {};
-  ASSERT_EQ(stat("/dev/full", &device), 0);
-  EXPECT_TRUE(S_ISCHR(device.st_mode)) << "a save replaced /dev/full";
   EXPECT_EQ(names_in(dir_.path()),
-            (std::set<std::string>{"a.raw", "b.raw", "head.hdr", "junk.bin", "file"}));
+            (std::set<std::string>{"a.raw", "b.raw", "head.hdr", "v.pvol", "junk.bin", "file"}));
+  EXPECT_EQ(ts::read_volume(packed).kind, QVX_OZK_KIND_PACKED);
 }
 
 // A file-size limit makes every write fail as a full disk would, in any file system.
 TEST_F(Ozk, FullDiskLeavesNoFileBehind) {
-  const std::string header = header_volume();
+  const std::string header = header_volume(), packed = packed_volume(40, 33, 70);
   for (const char* format : {"tif", "png", "bmp"}) {
     const std::string out = dir_.file(std::string("out_") + format);
-    const std::string shell = std::string("sh -c \"ulimit -f 0; exec ") + QVX_OZK_TOOL +
-                              " --quiet export --format " + format + " " + header + " " + out +
-                              "\" 2>&1";
-    std::string output;
-    EXPECT_EQ(ts::run_command(shell, &output), 1) << output;
-    EXPECT_NE(
-        output.find("ozk: cannot write '" + out + "/slice_0000." + format + "': File too large"),
-        std::string::npos)
-        << output;
+    const ts::ToolRun r =
+        run("--quiet export --format " + std::string(format) + " " + header + " " + out, 0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.last_error_line(),
+              "ozk: cannot write '" + out + "/slice_0000." + format + "': File too large");
     EXPECT_TRUE(names_in(out).empty()) << format;
   }
+  // 15 bricks of 128 KiB do not fit under 1 MiB.
+  const ts::ToolRun r = run("convert --quiet " + packed + " " + dir_.file("v.hrv"), 2048);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.last_error_line(), "ozk: cannot write '" + dir_.file("v.hrv") + "': File too large");
+  EXPECT_FALSE(fs::exists(dir_.file("v.hrv")));
+  EXPECT_FALSE(fs::exists(dir_.file("v.hrv.partial")));
 }
 
 TEST_F(Ozk, InterruptStopsAfterAWholeFile) {
@@ -264,28 +245,14 @@ TEST_F(Ozk, InterruptStopsAfterAWholeFile) {
   const std::string volume = dir_.file("long.pvol");
   ts::write_gzip_file(volume,
                       ts::packed_header(64, slices, 64, 8) + std::string(64 * 64 * slices, '\1'));
+  // SIGINT once the first image is there; the shell gives the tool's exit status.
   const std::string out = dir_.file("out");
-  const std::string err = dir_.file("err.txt");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> args = {QVX_OZK_TOOL, "export", "--format", "png", volume, out};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, QVX_OZK_TOOL, &actions, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!fs::exists(out + "/slice_0000.png") && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  kill(pid, SIGINT);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  EXPECT_NE(read_text(err).find("ozk: interrupted\n"), std::string::npos) << read_text(err);
+  const ts::ToolRun r =
+      run("export --format png " + volume + " " + out + " & p=$!; i=0; while [ ! -e " + out +
+          "/slice_0000.png ] && [ $i -lt 6000 ]; do sleep 0.01; i=$((i+1)); done; kill -INT $p; "
+          "wait $p");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("ozk: interrupted\n"), std::string::npos) << r.err;
   const std::set<std::string> names = names_in(out);
   EXPECT_GE(names.size(), 1u);
   EXPECT_LT(names.size(), slices);
@@ -300,7 +267,7 @@ TEST_F(Ozk, InterruptStopsAfterAWholeFile) {
 TEST_F(Ozk, LogGoesToStandardErrorOrTheLogFile) {
   const std::string hr = hr_volume(), header = header_volume();
   const std::string log = dir_.file("logs/ozk.log");
-  const Outcome r = run("info " + hr + " --log " + log);
+  const ts::ToolRun r = run("info " + hr + " --log " + log);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.out.find("HR Volume"), std::string::npos);
@@ -309,9 +276,100 @@ TEST_F(Ozk, LogGoesToStandardErrorOrTheLogFile) {
   ASSERT_EQ(run("--log " + log + " slice " + header + " 0 " + dir_.file("s.png")).status, 0);
   EXPECT_NE(read_text(log).find("Saved png"), std::string::npos);
 
-  const Outcome plain = run("slice " + header + " 0 " + dir_.file("t.png"));
+  const ts::ToolRun plain = run("slice " + header + " 0 " + dir_.file("t.png"));
   EXPECT_EQ(plain.out, "");
   EXPECT_NE(plain.err.find("Saved png"), std::string::npos);
+}
+
+// Zero but for a small block and one voxel: most subtrees are uniform and end early.
+float sparse(uint32_t x, uint32_t y, uint32_t z) {
+  if (x >= 40 && x < 47 && y >= 50 && y < 60 && z >= 3 && z < 9) return ts::hr_voxel(x, y, z);
+  return x == 90 && y == 1 && z == 95 ? -2.5f : 0.0f;
+}
+float zero(uint32_t, uint32_t, uint32_t) { return 0.0f; }
+float shifted(uint32_t x, uint32_t y, uint32_t z) { return 5.0f + ts::hr_voxel(x, y, z); }
+
+// Converted volumes read back through the library bit for bit, with geometry, corners and
+// the data range, and every brick passing its check word.
+TEST_F(Ozk, ConvertedVolumesReadBackBitForBit) {
+  const std::vector<float> all = ts::generated_volume(40, 70, 33);
+  ts::write_file(dir_.file("a.raw"), ts::f32_bytes({all.begin(), all.begin() + 23 * 40 * 33}));
+  ts::write_gzip_file(dir_.file("b.raw.gz"),
+                      ts::f32_bytes({all.begin() + 23 * 40 * 33, all.end()}));
+  ts::write_file(dir_.file("v.hdr"),
+                 ts::header_volume_text(40, 70, 33, {{"a.raw", 23}, {"b.raw.gz", 47}},
+                                        {"<DataRange>0 40000</DataRange>"}));
+  const struct {
+    std::array<uint32_t, 3> n;
+    float (*voxel)(uint32_t, uint32_t, uint32_t);  // null: 16-bit samples
+    uint64_t size;                                 // 0: not checked
+  } cases[] = {
+      {{40, 33, 70}, nullptr, 0},
+      {{3, 5, 2}, nullptr, 0},
+      // Depth 3: the block and the voxel lie in two finest nodes; with their ancestors
+      // (2 at depth 2, 1 at depth 1, the root) they have tiles, whose other children are
+      // uniform leaves: 6 + 21 bricks after the 1 + 2 + 12 reserved tiles, then the info
+      // block. Nothing is written only to be dropped.
+      {{100, 70, 130}, sparse, 122 + 20 + 172 * 15 + 27 * 131076 + 4},
+      {{70, 40, 50}, zero, 0},
+      {{64, 65, 33}, shifted, 0},
+      {{1, 100, 2}, ts::hr_voxel, 0},
+      {{0, 0, 0}, nullptr, 0},  // the header volume
+  };
+  for (const auto& c : cases) {
+    const auto [nx, ny, nz] = c.n;
+    const std::string input = nx == 0 ? dir_.file("v.hdr") : packed_volume(nx, ny, nz, c.voxel);
+    SCOPED_TRACE(input + " " + std::to_string(nx) + "x" + std::to_string(ny) + "x" +
+                 std::to_string(nz));
+    const ts::ToolRun r = run("convert --quiet " + input + " " + dir_.file("v.hrv"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(dir_.file("v.hrv.partial")));
+    if (c.size != 0) {
+      EXPECT_EQ(fs::file_size(dir_.file("v.hrv")), c.size);
+    }
+    const ts::VolumeRead a = ts::read_volume(input), b = ts::read_volume(dir_.file("v.hrv"));
+    EXPECT_EQ(b.kind, QVX_OZK_KIND_HR);
+    EXPECT_EQ(b.log.find("FAILED"), std::string::npos) << b.log;
+    EXPECT_EQ(std::vector<uint32_t>({a.width, a.height, a.slices}),
+              std::vector<uint32_t>({b.width, b.height, b.slices}));
+    EXPECT_TRUE(std::equal(a.vmin, a.vmin + 3, b.vmin) && std::equal(a.vmax, a.vmax + 3, b.vmax));
+    const std::vector<float> va = a.voxels(), vb = b.voxels();
+    ASSERT_FALSE(va.empty());
+    ASSERT_EQ(va.size(), vb.size());
+    size_t differing = 0;
+    for (size_t i = 0; i < va.size(); ++i) {
+      differing += std::bit_cast<uint32_t>(va[i]) != std::bit_cast<uint32_t>(vb[i]);
+    }
+    EXPECT_EQ(differing, 0u);
+    const auto [lo, hi] = std::minmax_element(va.begin(), va.end());
+    EXPECT_EQ(b.data_min, *lo);
+    EXPECT_EQ(b.data_max, *hi);
+  }
+}
+
+TEST_F(Ozk, DemoVolumesAgreeAndImagesAreWritten) {
+  const std::string out = dir_.file("demo");
+  const ts::ToolRun r = run("demo --quiet --size 40 " + out);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> volumes = {out + "/phantom.pvol.gz", out + "/phantom.hdr",
+                                            out + "/phantom.hrv"};
+  const uint32_t kinds[] = {QVX_OZK_KIND_PACKED, QVX_OZK_KIND_HEADER, QVX_OZK_KIND_HR};
+  const std::vector<float> packed = ts::read_volume(volumes[0]).voxels();
+  ASSERT_EQ(packed.size(), 40u * 40u * 40u);
+  for (size_t v = 0; v < volumes.size(); ++v) {
+    const ts::VolumeRead read = ts::read_volume(volumes[v]);
+    EXPECT_EQ(read.kind, kinds[v]) << volumes[v];
+    EXPECT_NE(r.out.find(volumes[v] + "\n  kind:"), std::string::npos) << r.out;
+    EXPECT_TRUE(read.voxels() == packed) << volumes[v];
+  }
+  for (const char* image : {"/middle_packed.png", "/middle_header.png", "/middle_hr.png"}) {
+    EXPECT_TRUE(fs::exists(out + image)) << image;
+    EXPECT_NE(r.out.find("  " + out + image + "\n"), std::string::npos) << r.out;
+  }
+  // The brain (0.2 = 13107 / 65535) fills the centre; the skull reads 1.
+  EXPECT_EQ(packed[(20 * 40 + 20) * 40 + 20], 13107 * (1.0f / 65535.0f));
+  EXPECT_EQ(*std::max_element(packed.begin(), packed.end()), 1.0f);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ import sys
 import zlib
 
 try:
+    import numpy as np
     from PIL import Image
 except ImportError as e:  # the C++ test decides whether that may be skipped
     print(f"missing: {e}")
@@ -46,24 +47,9 @@ def weights(chrm):
     def xyz(x, y):
         return [x / y, 1.0, (1 - x - y) / y]
 
-    primaries = [xyz(rx, ry), xyz(gx, gy), xyz(bx, by)]
-    white = xyz(wx, wy)
-    # Solve primaries^T * s = white for the scales s; Y of each primary is then s.
-    m = [[primaries[c][r] for c in range(3)] for r in range(3)]
-
-    def det(a):
-        return (a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
-                a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-                a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]))
-
-    d = det(m)
-    scales = []
-    for c in range(3):
-        mc = [row[:] for row in m]
-        for r in range(3):
-            mc[r][c] = white[r]
-        scales.append(det(mc) / d)
-    return tuple(scales)
+    # The scales s with primaries^T * s = white; Y of each primary is then s.
+    primaries = np.array([xyz(rx, ry), xyz(gx, gy), xyz(bx, by)]).T
+    return tuple(float(v) for v in np.linalg.solve(primaries, xyz(wx, wy)))
 
 
 def expected(path):
