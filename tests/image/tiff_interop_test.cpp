@@ -37,10 +37,9 @@ TEST(TiffInterop, LoadsTifffileImagesWithTheDocumentedScaling) {
       {"i16.tif", L"gray_tif16", {0.0f, 32768 * kTiffScale16, 65535 * kTiffScale16}},
       {"f32_be.tif", L"gray_tif32", {1.5f, -2.25f, 1e-3f}},
       {"white.tif", L"gray_tif8", {255 * kTiffScale8, 0.0f, 200 * kTiffScale8}},
-      // Palette entries 1 (red) and 2 (blue), then 0 (black): 0.344 R + 0.5 G + 0.156 B.
-      {"palette.tif",
-       L"gray_tif8",
-       {0.344f * 65535 * kTiffScale8, 0.156f * 65535 * kTiffScale8, 0}},
+      // Palette entries 1 (red) and 2 (blue), then 0 (black): 0.344 R + 0.5 G + 0.156 B of
+      // the 16-bit colour map, in 0..1.
+      {"palette.tif", L"gray_tif8", {0.344f, 0.156f, 0}},
       {"rgb.tif", L"rgb_tif", {255 * kTiffRed, 255 * kTiffGreen, 255 * kTiffBlue}},
   };
   for (const auto& c : cases) {

@@ -78,7 +78,7 @@ void colormap(::TIFF* tif) {
   TIFFSetField(tif, TIFFTAG_COLORMAP, map[0], map[1], map[2]);
 }
 
-float palette(int i) { return (0.344f * i + 0.5f * (255 - i) + 0.156f * (i / 2)) / 255; }
+float palette(int i) { return (0.344f * i + 0.5f * (255 - i) + 0.156f * (i / 2)) / 65535; }
 
 std::string read_all(const std::string& path) {
   std::ostringstream out;
