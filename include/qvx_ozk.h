@@ -164,8 +164,11 @@ QVX_OZK_API bool qvx_ozk_volume_close(qvx_ozk_volume* volume);
  * the slice's height and width) as an uncompressed 32-bit float gray TIFF, written straight
  * from `data`, which is neither copied nor changed. A path ending in ".gz" (either case)
  * gives the gzip-compressed TIFF under that name. Images beyond classic TIFF's 4 GiB are
- * written as BigTIFF. False, with a "FAILED" log entry, for an empty image or a file that
- * cannot be written; nothing is left behind then. The _w form takes a wide path. */
+ * written as BigTIFF. A regular file is written beside its target and moved over it when
+ * complete; a symlink is followed and the file it names replaced (the link stays); an
+ * existing file of another kind (a device, a FIFO) is written in place and never removed.
+ * False, with a "FAILED" log entry, for an empty image or a file that cannot be written;
+ * nothing is left behind then. The _w form takes a wide path. */
 QVX_OZK_API bool qvx_ozk_save_gray_tif32(const char* path, const float* data, uint32_t height,
                                          uint32_t width);
 QVX_OZK_API bool qvx_ozk_save_gray_tif32_w(const wchar_t* path, const float* data, uint32_t height,

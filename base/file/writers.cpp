@@ -80,14 +80,33 @@ bool make_writer(WriterPtr& owner, const wchar_t* path) {
   reset_writer(owner);
   if (path == nullptr) return false;
   const std::wstring name(path);
-  if (has_gz_suffix(name)) {
+  return make_writer(owner, name, has_gz_suffix(name));
+}
+
+bool make_writer(WriterPtr& owner, const std::wstring& path, bool compressed) {
+  reset_writer(owner);
+  if (compressed) {
     owner = std::make_unique<CompressedWriter>();
   } else {
     owner = std::make_unique<UncompressedWriter>();
   }
-  if (owner->open(name)) return true;
+  if (owner->open(path)) return true;
   owner.reset();
   return false;
+}
+
+SaveFile::SaveFile(const std::wstring& path) {
+  valid_ = Platform::save_target(path, &target_);
+  if (valid_) write_path_ = target_.in_place ? target_.file : target_.file + L".part";
+}
+
+SaveFile::~SaveFile() {
+  if (valid_ && !committed_ && !target_.in_place) Platform::remove_file(write_path_);
+}
+
+bool SaveFile::commit() {
+  committed_ = target_.in_place || Platform::rename_file(write_path_, target_.file);
+  return committed_;
 }
 
 void reset_writer(WriterPtr& owner) {
