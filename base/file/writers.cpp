@@ -3,18 +3,10 @@
 #include <algorithm>
 #include <cstdarg>
 
-#include "base/log.h"
 #include "base/path.h"
 #include "base/platform.h"
-#include "base/utf.h"
 
 namespace QVX::Base::File {
-namespace {
-
-constexpr size_t kCopyBlock = 8192;
-
-}  // namespace
-
 bool UncompressedWriter::open(const std::wstring& path) {
   close();
   stream_ = std::fopen(Platform::native_path(path).c_str(), "wb");
@@ -112,41 +104,6 @@ bool SaveFile::commit() {
 void reset_writer(WriterPtr& owner) {
   if (owner) owner->close();
   owner.reset();
-}
-
-bool gzip_file(const std::wstring& path) {
-  if (path.empty()) return false;
-  const std::wstring target = path + L".gz";
-  FILE* source = std::fopen(Platform::native_path(path).c_str(), "rb");
-  if (source == nullptr) {
-    log_wprintf(L"FAILED to open file to zip '%ls'\n", path.c_str());
-    return false;
-  }
-  gzFile zipped = Platform::gz_open(target, "wb9");
-  if (zipped == nullptr) {
-    log_wprintf(L"FAILED to open zip (result) file '%ls'\n", target.c_str());
-    std::fclose(source);
-    Platform::remove_file(target);
-    return false;
-  }
-  unsigned char block[kCopyBlock];
-  bool ok = true;
-  for (;;) {
-    const size_t got = std::fread(block, 1, sizeof block, source);
-    if (got > 0 && gzwrite(zipped, block, static_cast<unsigned>(got)) != static_cast<int>(got)) {
-      ok = false;
-      break;
-    }
-    if (got < sizeof block) {
-      ok = !std::ferror(source);  // a read error is no end of file
-      break;
-    }
-  }
-  // gzclose flushes the last deflate block; a full disk shows here.
-  if (gzclose(zipped) != Z_OK) ok = false;
-  std::fclose(source);
-  Platform::remove_file(ok ? path : target);
-  return ok;
 }
 
 }  // namespace QVX::Base::File

@@ -94,8 +94,4 @@ bool make_writer(WriterPtr& owner, const std::wstring& path, bool compressed);
 // Closes and drops the writer `owner` holds.
 void reset_writer(WriterPtr& owner);
 
-// Compresses the finished file `path` into `path` + ".gz" and deletes `path`. On failure
-// logs why, keeps `path` and leaves no partial ".gz" file.
-bool gzip_file(const std::wstring& path);
-
 }  // namespace QVX::Base::File

@@ -118,23 +118,4 @@ TEST(Writers, GzNamesCompressAndOthersDoNot) {
   }
 }
 
-TEST(Writers, GzipFileReplacesTheFileAndReportsFailures) {
-  ts::TempDir dir;
-  for (const size_t size : {size_t{0}, size_t{8192}, size_t{20000}}) {
-    const std::string path = dir.file("f" + std::to_string(size));
-    ts::write_file(path, std::string(size, 'q'));
-    ASSERT_TRUE(QVX::Base::File::gzip_file(std::wstring(path.begin(), path.end())));
-    EXPECT_FALSE(std::filesystem::exists(path));
-    gzFile gz = gzopen((path + ".gz").c_str(), "rb");
-    std::string back(size + 1, '\0');
-    EXPECT_EQ(gzread(gz, back.data(), static_cast<unsigned>(back.size())), static_cast<int>(size));
-    EXPECT_EQ(gzdirect(gz), 0);
-    gzclose(gz);
-  }
-  ts::CaptureStdout capture;
-  const std::string missing = dir.file("missing");
-  EXPECT_FALSE(QVX::Base::File::gzip_file(std::wstring(missing.begin(), missing.end())));
-  EXPECT_NE(capture.text().find("FAILED to open file to zip '" + missing + "'"), std::string::npos);
-}
-
 }  // namespace
