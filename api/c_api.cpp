@@ -125,6 +125,14 @@ bool qvx_ozk_log_to_file(const char* path) {
                  [&] { return QVX::Base::log_set_file(path != nullptr ? path : ""); });
 }
 
+void qvx_ozk_log_to_callback(void (*fn)(void* user, const char* entry), void* user) {
+  guarded_void("qvx_ozk_log_to_callback", [&] { QVX::Base::log_use_callback(fn, user); });
+}
+
+const char* qvx_ozk_last_error(void) { return QVX::Base::last_failure_text(); }
+
+int qvx_ozk_last_error_errno(void) { return QVX::Base::last_failure_code(); }
+
 #define QVX_OZK_STRINGIFY2(x) #x
 #define QVX_OZK_STRINGIFY(x) QVX_OZK_STRINGIFY2(x)
 

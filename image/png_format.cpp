@@ -398,6 +398,7 @@ bool PNG::save_f(const Image_f& image, const std::wstring& path, const std::wstr
     stream = nullptr;
   }
   if (stream == nullptr) {
+    Base::note_error_code(Base::Platform::last_error());
     log_wprintf(L"FAILED to open png file stream for writing '%ls'\n", path.c_str());
     return false;
   }
@@ -407,6 +408,7 @@ bool PNG::save_f(const Image_f& image, const std::wstring& path, const std::wstr
   if (w.png != nullptr) png_destroy_write_struct(&w.png, &w.info);
   // Buffered bytes reach the file only here, so a full disk may show up at the close.
   const bool closed = std::fclose(stream) == 0;
+  if (!closed) Base::note_error_code(Base::Platform::last_error());
   if (ok && (!closed || !save->commit())) {
     keep_error(&w.error, "Write Error");
     ok = false;

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -46,24 +48,84 @@ void register_private_tags() {
 
 namespace {
 
-// The largest single allocation libtiff may make for a file being read.
-constexpr tmsize_t kMaxSingleAlloc = tmsize_t{256} << 20;
-
 int no_map(thandle_t, void**, toff_t*) { return 0; }
 void no_unmap(thandle_t, void*, toff_t) {}
 
+#ifdef QVX_OZK_TIFF_OPEN_OPTIONS
+// The largest single allocation libtiff may make for a file being read.
+constexpr tmsize_t kMaxSingleAlloc = tmsize_t{256} << 20;
+
+void log_libtiff(const char* prefix, const char* module, const char* format, va_list args) {
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  Base::log_printf("%s%s%s%s\n", prefix, module != nullptr ? module : "",
+                   module != nullptr ? ": " : "", text);
+}
+
+// Answering 1 keeps libtiff from also calling its process-wide handlers.
+int on_error(::TIFF*, void*, const char* module, const char* format, va_list args) {
+  log_libtiff("libtiff error: ", module, format, args);
+  return 1;
+}
+
+int on_warning(::TIFF*, void*, const char* module, const char* format, va_list args) {
+  log_libtiff("WARNING: libtiff: ", module, format, args);
+  return 1;
+}
+
+// Options for one open: handlers that put libtiff's messages about this file into our
+// log, and for reading a bound on what one damaged field can make libtiff allocate.
+class OpenOptions {
+ public:
+  explicit OpenOptions(bool reading) : options_(TIFFOpenOptionsAlloc()) {
+    if (options_ == nullptr) return;
+    if (reading) TIFFOpenOptionsSetMaxSingleMemAlloc(options_, kMaxSingleAlloc);
+    TIFFOpenOptionsSetErrorHandlerExtR(options_, on_error, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options_, on_warning, nullptr);
+  }
+  ~OpenOptions() {
+    if (options_ != nullptr) TIFFOpenOptionsFree(options_);
+  }
+  OpenOptions(const OpenOptions&) = delete;
+  OpenOptions& operator=(const OpenOptions&) = delete;
+  TIFFOpenOptions* get() const { return options_; }
+
+ private:
+  TIFFOpenOptions* options_;
+};
+#endif
+
 }  // namespace
+
+// Before libtiff 4.5 there are no open options: its messages then go to its own
+// process-wide handlers (standard error), and reading has no allocation bound.
+::TIFF* open_client(const char* name, const char* mode, thandle_t handle, TIFFReadWriteProc read,
+                    TIFFReadWriteProc write, TIFFSeekProc seek, TIFFCloseProc close,
+                    TIFFSizeProc size) {
+  register_private_tags();
+#ifdef QVX_OZK_TIFF_OPEN_OPTIONS
+  const OpenOptions options(mode[0] == 'r');
+  return TIFFClientOpenExt(name, mode, handle, read, write, seek, close, size, no_map, no_unmap,
+                           options.get());
+#else
+  return TIFFClientOpen(name, mode, handle, read, write, seek, close, size, no_map, no_unmap);
+#endif
+}
+
+::TIFF* open_file(const char* path, const char* mode) {
+  register_private_tags();
+#ifdef QVX_OZK_TIFF_OPEN_OPTIONS
+  const OpenOptions options(mode[0] == 'r');
+  return TIFFOpenExt(path, mode, options.get());
+#else
+  return TIFFOpen(path, mode);
+#endif
+}
 
 ::TIFF* client_open(const char* name, thandle_t handle, TIFFReadWriteProc read,
                     TIFFReadWriteProc write, TIFFSeekProc seek, TIFFCloseProc close,
                     TIFFSizeProc size) {
-  register_private_tags();
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-  if (options != nullptr) TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxSingleAlloc);
-  ::TIFF* tif = TIFFClientOpenExt(name, "r", handle, read, write, seek, close, size, no_map,
-                                  no_unmap, options);
-  if (options != nullptr) TIFFOpenOptionsFree(options);
-  return tif;
+  return open_client(name, "r", handle, read, write, seek, close, size);
 }
 
 }  // namespace tiff_internal
@@ -124,8 +186,6 @@ toff_t memory_seek(thandle_t handle, toff_t offset, int whence) {
 
 int memory_close(thandle_t) { return 0; }
 toff_t memory_size(thandle_t handle) { return memory(handle).bytes.size(); }
-int memory_no_map(thandle_t, void**, toff_t*) { return 0; }
-void memory_no_unmap(thandle_t, void*, toff_t) {}
 
 // A TIFF being written to a file, or into memory when the file name is empty.
 class TiffOutput {
@@ -137,9 +197,10 @@ class TiffOutput {
   bool open(bool big) {
     const char* mode = big ? "w8" : "w";
     tif_ = file_.empty()
-               ? TIFFClientOpen("memory", mode, &memory_, memory_read, memory_write, memory_seek,
-                                memory_close, memory_size, memory_no_map, memory_no_unmap)
-               : TIFFOpen(Base::Platform::native_path(file_).c_str(), mode);
+               ? tiff_internal::open_client("memory", mode, &memory_, memory_read, memory_write,
+                                            memory_seek, memory_close, memory_size)
+               : tiff_internal::open_file(Base::Platform::native_path(file_).c_str(), mode);
+    if (tif_ == nullptr && !file_.empty()) Base::note_error_code(Base::Platform::last_error());
     return tif_ != nullptr;
   }
   // Writes out what is buffered and closes; false when the data did not reach the file.

@@ -249,6 +249,28 @@ QVX_OZK_API void qvx_ozk_log_to_stdout(void);
 QVX_OZK_API void qvx_ozk_log_to_stderr(void);
 QVX_OZK_API bool qvx_ozk_log_to_file(const char* path);
 
+/* Extension: every following entry, whole ("YYYY-MM-DD HH:MM:SS: <text>\n", NUL-ended), to
+ * `fn(user, entry)` instead of a stream, closing a log file set before. `fn` runs on the
+ * thread that logs the entry, one entry at a time (never two at once), with the log's lock
+ * held: it must return promptly and must not call into the library. `entry` is valid only
+ * during the call. A null `fn` restores standard output; the other qvx_ozk_log_to_...
+ * functions replace the callback. libtiff's own warnings and errors about the files the
+ * library reads and writes arrive as entries too ("WARNING: libtiff: ...", "FAILED:
+ * libtiff: ..."). */
+QVX_OZK_API void qvx_ozk_log_to_callback(void (*fn)(void* user, const char* entry), void* user);
+
+/* Extension: why the calling thread's most recent call into the library failed. Every
+ * exported call that can fail starts this record afresh on entry; the first "FAILED"
+ * entry the call logs on the calling thread is kept, without its time stamp and final
+ * newline (cut at 1 KiB). A failure that logs nothing still leaves "FAILED in
+ * <function>". qvx_ozk_last_error gives "" after a call that succeeded; its text stays
+ * valid until the thread's next call into the library. qvx_ozk_last_error_errno gives the
+ * system error number behind that failure where there was one (ENOENT, EACCES, EISDIR,
+ * ENOSPC, ...), else 0. Thread-local: no lock, no allocation; these two calls never
+ * change the record themselves. */
+QVX_OZK_API const char* qvx_ozk_last_error(void);
+QVX_OZK_API int qvx_ozk_last_error_errno(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

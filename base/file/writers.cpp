@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 
+#include "base/log.h"
 #include "base/path.h"
 #include "base/platform.h"
 
@@ -10,6 +11,7 @@ namespace QVX::Base::File {
 bool UncompressedWriter::open(const std::wstring& path) {
   close();
   stream_ = std::fopen(Platform::native_path(path).c_str(), "wb");
+  if (stream_ == nullptr) note_error_code(Platform::last_error());
   return stream_ != nullptr;
 }
 
@@ -28,7 +30,9 @@ size_t UncompressedWriter::write(const void* data, size_t size) {
 bool UncompressedWriter::close() {
   if (stream_ == nullptr) return true;
   const bool written = std::ferror(stream_) == 0;
+  if (!written) note_error_code(Platform::last_error());
   const bool closed = std::fclose(stream_) == 0;
+  if (!closed) note_error_code(Platform::last_error());
   stream_ = nullptr;
   return written && closed;
 }
@@ -36,6 +40,7 @@ bool UncompressedWriter::close() {
 bool CompressedWriter::open(const std::wstring& path) {
   close();
   stream_ = Platform::gz_open(path, "wb9");
+  if (stream_ == nullptr) note_error_code(Platform::last_error());
   return stream_ != nullptr;
 }
 
@@ -63,7 +68,9 @@ size_t CompressedWriter::write(const void* data, size_t size) {
 
 bool CompressedWriter::close() {
   if (stream_ == nullptr) return true;
-  const bool closed = gzclose(stream_) == Z_OK;
+  const int result = gzclose(stream_);
+  if (result == Z_ERRNO) note_error_code(Platform::last_error());
+  const bool closed = result == Z_OK;
   stream_ = nullptr;
   return closed;
 }
@@ -98,6 +105,7 @@ SaveFile::~SaveFile() {
 
 bool SaveFile::commit() {
   committed_ = target_.in_place || Platform::rename_file(write_path_, target_.file);
+  if (!committed_) note_error_code(Platform::last_error());
   return committed_;
 }
 
