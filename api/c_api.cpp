@@ -110,6 +110,12 @@ bool qvx_ozk_volume_read_region(qvx_ozk_volume* volume, uint32_t level, uint32_t
   });
 }
 
+bool qvx_ozk_volume_verify(qvx_ozk_volume* volume, void (*progress)(void* user, uint32_t percent),
+                           void* user) {
+  return guarded("qvx_ozk_volume_verify", false,
+                 [&] { return static_cast<VolumeImpl*>(volume)->verify(progress, user); });
+}
+
 void qvx_ozk_log_to_stdout(void) {
   guarded_void("qvx_ozk_log_to_stdout", [] { QVX::Base::log_use_standard_output(); });
 }

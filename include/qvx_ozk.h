@@ -232,6 +232,20 @@ QVX_OZK_API bool qvx_ozk_volume_read_region(qvx_ozk_volume* volume, uint32_t lev
                                             uint32_t y0, uint32_t z0, uint32_t nx, uint32_t ny,
                                             uint32_t nz, float* out);
 
+/* Extension: the integrity check. Reads the whole open volume once and checks everything
+ * its files vouch for: for an HR volume, that every brick the tree names lies inside the
+ * file and passes its checksum; for a packed volume, its whole gzip stream (every
+ * member's CRC-32 and length) and that it holds every slice, or a plain file's size; for a
+ * header volume, that every slice file is there and long enough, with the gzip checks for
+ * compressed ones. Each problem logs one "FAILED ..." entry saying what is damaged and
+ * which slices it affects ("slices 32 to 63 damaged", "slice 9 missing"). `progress`
+ * (may be null) is called on the calling thread with each whole percent of the work
+ * done, in order, and 100 at the end. True when nothing is wrong; false after any
+ * problem, or for a closed volume. Slice reads never check checksums: they stay as fast
+ * as they are, and this call is how a caller learns of damage. */
+QVX_OZK_API bool qvx_ozk_volume_verify(qvx_ozk_volume* volume,
+                                       void (*progress)(void* user, uint32_t percent), void* user);
+
 /* Extension: where the log's entries go, for the whole process and from the next entry on.
  * By default they go to standard output, which suits programs that own their console;
  * a program whose standard output is its result moves them to standard error

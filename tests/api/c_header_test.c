@@ -32,6 +32,7 @@ int main(void) {
   CHECK(kind == QVX_OZK_KIND_NONE && width == 0);
   CHECK(lo == 1.0 && hi == 0.0);
   CHECK(!qvx_ozk_volume_read_slice(volume, slice, 0));
+  CHECK(!qvx_ozk_volume_verify(volume, NULL, NULL));
   /* A closed volume has no level, so no region. */
   qvx_ozk_volume_num_levels(volume, &levels);
   CHECK(levels == 0);
