@@ -110,6 +110,12 @@ bool qvx_ozk_volume_read_region(qvx_ozk_volume* volume, uint32_t level, uint32_t
   });
 }
 
+bool qvx_ozk_volume_verify(qvx_ozk_volume* volume, void (*progress)(void* user, uint32_t percent),
+                           void* user) {
+  return guarded("qvx_ozk_volume_verify", false,
+                 [&] { return static_cast<VolumeImpl*>(volume)->verify(progress, user); });
+}
+
 void qvx_ozk_log_to_stdout(void) {
   guarded_void("qvx_ozk_log_to_stdout", [] { QVX::Base::log_use_standard_output(); });
 }
@@ -124,6 +130,14 @@ bool qvx_ozk_log_to_file(const char* path) {
   return guarded("qvx_ozk_log_to_file", false,
                  [&] { return QVX::Base::log_set_file(path != nullptr ? path : ""); });
 }
+
+void qvx_ozk_log_to_callback(void (*fn)(void* user, const char* entry), void* user) {
+  guarded_void("qvx_ozk_log_to_callback", [&] { QVX::Base::log_use_callback(fn, user); });
+}
+
+const char* qvx_ozk_last_error(void) { return QVX::Base::last_failure_text(); }
+
+int qvx_ozk_last_error_errno(void) { return QVX::Base::last_failure_code(); }
 
 #define QVX_OZK_STRINGIFY2(x) #x
 #define QVX_OZK_STRINGIFY(x) QVX_OZK_STRINGIFY2(x)

@@ -39,6 +39,9 @@ class VolumeImpl final : public Volume {
 
   VolumeKind kind() const { return kind_; }
 
+  // The integrity check of the open volume (volume_verify.cpp).
+  bool verify(void (*progress)(void* user, uint32_t percent), void* user);
+
   // The resolution levels and region reads of the C interface (region_read.cpp); the
   // shape is width (z), height (x), slices (y).
   uint32_t num_levels() const;

@@ -1,6 +1,8 @@
 #include <memory>
+#include <string>
 
 #include "api/volume_impl.h"
+#include "base/log.h"
 #include "base/utf.h"
 #include "ct/hr_format.h"
 #include "ct/hr_volume.h"
@@ -56,6 +58,11 @@ bool VolumeImpl::open_path(const std::wstring& path) {
     kind_ = VolumeKind::Header;
     return true;
   }
+  // No probe accepted the file; the log has always kept quiet about that, the caller
+  // still learns it.
+  const std::string text = "FAILED to open volume '" + Base::wide_to_utf8_lossy(path) +
+                           "': not a volume of a known kind";
+  Base::note_failure(text.c_str(), 0);
   return false;
 }
 

@@ -1,5 +1,6 @@
 #include "base/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/log_file.h"
@@ -28,6 +30,9 @@ std::string g_file_path;
 uint32_t g_file_index = 0;
 // Guarded.
 uint32_t g_rotation_threshold = kLogRotationEntries;
+// Guarded. When set, every entry goes to it instead of a stream.
+LogCallback g_callback = nullptr;
+void* g_callback_user = nullptr;
 // Written with the lock held; atomic so it may be read without it.
 std::atomic<uint32_t> g_line_count{0};
 // Entries below this level are dropped by log_wprintf_level.
@@ -68,15 +73,61 @@ std::string format_wide(const wchar_t* format, va_list args) {
   return "(entry could not be formatted)\n";
 }
 
+std::string format_narrow(const char* format, va_list args) QVX_PRINTF_FORMAT(1, 0);
+std::string format_narrow(const char* format, va_list args) {
+  char small[512];
+  va_list copy;
+  va_copy(copy, args);
+  const int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return "(entry could not be formatted)\n";
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.pop_back();
+  return text;
+}
+
+// The calling thread's first failure since the last clear (see log.h). Trivial, so that
+// touching it runs no constructor; it is only ever read and written by its own thread.
+struct LastFailure {
+  char text[1024];
+  int code;     // the system error noted with the failure
+  int pending;  // a system error noted before its failure's entry
+  bool set;
+};
+thread_local LastFailure t_failure;
+
+bool is_failure(std::string_view text) {
+  return text.starts_with("FAILED") || text.starts_with("ERROR: ");
+}
+
+void keep_failure(std::string_view text, int code) {
+  if (t_failure.set) return;
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  size_t n = std::min(text.size(), sizeof t_failure.text - 1);
+  // A cut never splits a UTF-8 sequence.
+  if (n < text.size()) {
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  }
+  text.copy(t_failure.text, n);
+  t_failure.text[n] = '\0';
+  t_failure.code = code;
+  t_failure.set = true;
+}
+
 // The functions below expect the lock to be held.
 
-void write_locked(const char* format, va_list args) QVX_PRINTF_FORMAT(1, 0);
-void write_locked(const char* format, va_list args) {
-  std::FILE* stream = current_stream();
+void write_locked(const std::string& text) {
   const Platform::LocalTime t = Platform::local_time();
-  std::fprintf(stream, "%s %s: ", format_date(t).c_str(), format_time(t).c_str());
-  std::vfprintf(stream, format, args);
-  std::fflush(stream);
+  if (g_callback != nullptr) {
+    const std::string entry = format_date(t) + " " + format_time(t) + ": " + text;
+    g_callback(g_callback_user, entry.c_str());
+  } else {
+    std::FILE* stream = current_stream();
+    std::fprintf(stream, "%s %s: %s", format_date(t).c_str(), format_time(t).c_str(), text.c_str());
+    std::fflush(stream);
+  }
   g_line_count.store(g_line_count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
@@ -85,8 +136,9 @@ void printf_locked(const char* format, ...) QVX_PRINTF_FORMAT(1, 2);
 void printf_locked(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  write_locked(format, args);
+  const std::string text = format_narrow(format, args);
   va_end(args);
+  write_locked(text);
 }
 
 void close_file_locked() {
@@ -125,19 +177,22 @@ void rotate_if_full_locked() {
   g_line_count.store(0, std::memory_order_relaxed);
 }
 
-void use_standard_stream(std::FILE* stream) {
+void use_standard_stream(std::FILE* stream, LogCallback callback = nullptr, void* user = nullptr) {
   std::lock_guard<std::mutex> lock(g_log_mutex);
   close_file_locked();
   g_stream = stream;
+  g_callback = callback;
+  g_callback_user = user;
   g_file_path.clear();
   g_file_index = 0;
   g_line_count.store(0, std::memory_order_relaxed);
 }
 
-void write_entry(const char* text) {
+void write_entry(const std::string& text) {
+  if (is_failure(text)) keep_failure(text, t_failure.pending);
   std::lock_guard<std::mutex> lock(g_log_mutex);
   rotate_if_full_locked();
-  printf_locked("%s", text);
+  write_locked(text);
 }
 
 }  // namespace
@@ -145,12 +200,9 @@ void write_entry(const char* text) {
 void log_printf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    rotate_if_full_locked();
-    write_locked(format, args);
-  }
+  const std::string text = format_narrow(format, args);
   va_end(args);
+  write_entry(text);
 }
 
 void log_wprintf(const wchar_t* format, ...) {
@@ -158,7 +210,7 @@ void log_wprintf(const wchar_t* format, ...) {
   va_start(args, format);
   const std::string text = format_wide(format, args);
   va_end(args);
-  write_entry(text.c_str());
+  write_entry(text);
 }
 
 void log_wprintf_level(int32_t level, const wchar_t* format, ...) {
@@ -167,11 +219,12 @@ void log_wprintf_level(int32_t level, const wchar_t* format, ...) {
   va_start(args, format);
   const std::string text = format_wide(format, args);
   va_end(args);
-  write_entry(text.c_str());
+  write_entry(text);
 }
 
 void log_last_error(const char* prefix) {
   const int code = Platform::last_error();
+  note_error_code(code);
   const std::string text = Platform::error_text(code);
   if (prefix != nullptr) {
     log_printf("%s%s (0x%X)\n", prefix, text.c_str(), static_cast<unsigned>(code));
@@ -179,6 +232,23 @@ void log_last_error(const char* prefix) {
     log_printf("%s (0x%X)\n", text.c_str(), static_cast<unsigned>(code));
   }
 }
+
+void clear_last_failure() {
+  t_failure.set = false;
+  t_failure.pending = 0;
+}
+
+void note_error_code(int code) {
+  if (!t_failure.set) t_failure.pending = code;
+}
+
+void note_failure(const char* text, int code) {
+  if (text != nullptr) keep_failure(text, code);
+}
+
+const char* last_failure_text() { return t_failure.set ? t_failure.text : ""; }
+
+int last_failure_code() { return t_failure.set ? t_failure.code : 0; }
 
 uint32_t log_line_count() { return g_line_count.load(std::memory_order_relaxed); }
 
@@ -188,6 +258,7 @@ bool log_set_file(const std::string& path) {
     return false;
   }
   std::lock_guard<std::mutex> lock(g_log_mutex);
+  g_callback = nullptr;
   g_file_path = path;
   g_file_index = 0;
   open_file_locked(path);
@@ -197,6 +268,10 @@ bool log_set_file(const std::string& path) {
 void log_use_standard_output() { use_standard_stream(stdout); }
 
 void log_use_standard_error() { use_standard_stream(stderr); }
+
+void log_use_callback(LogCallback callback, void* user) {
+  use_standard_stream(stdout, callback, user);
+}
 
 void log_set_rotation_threshold(uint32_t entries) {
   std::lock_guard<std::mutex> lock(g_log_mutex);

@@ -25,6 +25,20 @@ void log_wprintf_level(int32_t level, const wchar_t* format, ...);
 // (errno). `prefix` may be null.
 void log_last_error(const char* prefix);
 
+// The calling thread's first failure since clear_last_failure(): the text of its first
+// entry that starts with "FAILED" (or is an "ERROR: " report), without time stamp and
+// final newline, cut at 1 KiB; and the system error noted for it (0 for none). Thread-
+// local: no lock, no allocation. The text stays valid until the thread's next clear or
+// failure.
+void clear_last_failure();
+const char* last_failure_text();  // "" when there was none
+int last_failure_code();
+// Notes the system error behind the failure the calling thread is about to log.
+// log_last_error notes its own.
+void note_error_code(int code);
+// Records a failure for the calling thread without logging it, unless one is recorded.
+void note_failure(const char* text, int code);
+
 // Entries written since the current log file was opened, or since start-up while standard
 // output is the stream. The entry after the 100000th (the rotation threshold) starts again
 // from 1, and a change of stream resets the count to 0.

@@ -43,6 +43,13 @@ void log_use_standard_output();
 // own result. Neither standard stream is ever closed by the log.
 void log_use_standard_error();
 
+// Hands every following entry, whole ("YYYY-MM-DD HH:MM:SS: <text>\n"), to
+// `callback(user, entry)` instead of a stream, closing a log file first; one entry at a
+// time, on the thread that logs it, with the log's lock held (so the callback must not
+// log). A null callback is the same as log_use_standard_output().
+using LogCallback = void (*)(void* user, const char* entry);
+void log_use_callback(LogCallback callback, void* user);
+
 // For tests: rotate after `entries` entries instead of kLogRotationEntries (0 counts
 // as 1).
 void log_set_rotation_threshold(uint32_t entries);

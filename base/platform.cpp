@@ -50,6 +50,32 @@ bool remove_file(const std::wstring& path) {
          ::unlink(native.c_str()) == 0;
 }
 
+bool save_target(const std::wstring& path, SaveTarget* target) {
+  // The kernel's own bound on links followed in one lookup.
+  constexpr int kMaxLinks = 40;
+  std::string file = native_path(path);
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    struct stat info {};
+    // A path that cannot be examined is treated as new: its open then fails and says why.
+    const bool exists = ::lstat(file.c_str(), &info) == 0;
+    if (!exists || !S_ISLNK(info.st_mode)) {
+      target->in_place = exists && !S_ISREG(info.st_mode);
+      target->file = utf8_to_wide(file);
+      return true;
+    }
+    std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+    const ssize_t n = ::readlink(file.c_str(), link.data(), link.size());
+    if (n <= 0) return false;
+    link.resize(static_cast<size_t>(n));
+    // A relative link names a file beside the link.
+    const size_t slash = file.rfind('/');
+    file =
+        link.front() == '/' || slash == std::string::npos ? link : file.substr(0, slash + 1) + link;
+  }
+  errno = ELOOP;
+  return false;
+}
+
 bool rename_file(const std::wstring& from, const std::wstring& to) {
   return std::rename(native_path(from).c_str(), native_path(to).c_str()) == 0;
 }

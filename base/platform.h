@@ -32,6 +32,16 @@ std::string native_path(const std::wstring& path);
 // such as /dev/null given as an output path, a directory) is never removed.
 bool remove_file(const std::wstring& path);
 
+// What a save writes to. `file` is the file the path leads to through its symlinks (the
+// path itself when it is no link), which need not exist yet; `in_place` says that it
+// exists and is no regular file (a device, a FIFO, a socket), so it is opened and written
+// as it is, never replaced or removed. False (ELOOP) when the links go round.
+struct SaveTarget {
+  std::wstring file;
+  bool in_place = false;
+};
+bool save_target(const std::wstring& path, SaveTarget* target);
+
 // Renames a file, replacing `to`; false on failure.
 bool rename_file(const std::wstring& from, const std::wstring& to);
 

@@ -15,6 +15,7 @@
 #include "base/endian.h"
 #include "base/file/writers.h"
 #include "base/log.h"
+#include "base/path.h"
 #include "base/platform.h"
 
 namespace QVX::Image::Format {
@@ -356,8 +357,10 @@ bool BMP::save_f(const Image_f& image, const std::wstring& path, const std::wstr
     }
     if (!seen) lo = hi = 0.0f;
   }
+  Base::File::SaveFile save(path);
   Base::File::WriterPtr writer;
-  if (!Base::File::make_writer(writer, path.c_str())) {
+  if (!save.valid() ||
+      !Base::File::make_writer(writer, save.write_path(), Base::has_gz_suffix(path))) {
     log_wprintf(L"FAILED to open bmp for writing '%ls'\n", path.c_str());
     return false;
   }
@@ -397,9 +400,8 @@ bool BMP::save_f(const Image_f& image, const std::wstring& path, const std::wstr
   // Buffered bytes reach the file only when it is closed; a full disk shows here.
   ok = writer->close() && ok;
   Base::File::reset_writer(writer);
-  if (!ok) {
-    // A partial picture would read as a valid but wrong image.
-    Base::Platform::remove_file(path);
+  // A partial picture would read as a valid but wrong image: it never replaces the target.
+  if (!ok || !save.commit()) {
     log_wprintf(L"FAILED to write bmp '%ls'\n", path.c_str());
     return false;
   }

@@ -9,9 +9,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "base/file/writers.h"
 #include "base/log.h"
 #include "base/platform.h"
 
@@ -386,13 +388,17 @@ bool PNG::save_f(const Image_f& image, const std::wstring& path, const std::wstr
                 image.width(), image.height());
     return false;
   }
+  std::optional<Base::File::SaveFile> save;
   std::FILE* stream = nullptr;
   try {
-    stream = std::fopen(Base::Platform::native_path(path).c_str(), "wb");
+    save.emplace(path);
+    if (save->valid())
+      stream = std::fopen(Base::Platform::native_path(save->write_path()).c_str(), "wb");
   } catch (const std::range_error&) {
     stream = nullptr;
   }
   if (stream == nullptr) {
+    Base::note_error_code(Base::Platform::last_error());
     log_wprintf(L"FAILED to open png file stream for writing '%ls'\n", path.c_str());
     return false;
   }
@@ -402,12 +408,12 @@ bool PNG::save_f(const Image_f& image, const std::wstring& path, const std::wstr
   if (w.png != nullptr) png_destroy_write_struct(&w.png, &w.info);
   // Buffered bytes reach the file only here, so a full disk may show up at the close.
   const bool closed = std::fclose(stream) == 0;
-  if (ok && !closed) {
+  if (!closed) Base::note_error_code(Base::Platform::last_error());
+  if (ok && (!closed || !save->commit())) {
     keep_error(&w.error, "Write Error");
     ok = false;
   }
   if (!ok) {
-    Base::Platform::remove_file(path);
     log_wprintf(L"FAILED to write png '%ls': %ls\n", path.c_str(), widened(w.error.text).c_str());
     return false;
   }

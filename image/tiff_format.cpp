@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -46,24 +48,84 @@ void register_private_tags() {
 
 namespace {
 
-// The largest single allocation libtiff may make for a file being read.
-constexpr tmsize_t kMaxSingleAlloc = tmsize_t{256} << 20;
-
 int no_map(thandle_t, void**, toff_t*) { return 0; }
 void no_unmap(thandle_t, void*, toff_t) {}
 
+#ifdef QVX_OZK_TIFF_OPEN_OPTIONS
+// The largest single allocation libtiff may make for a file being read.
+constexpr tmsize_t kMaxSingleAlloc = tmsize_t{256} << 20;
+
+void log_libtiff(const char* prefix, const char* module, const char* format, va_list args) {
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  Base::log_printf("%s%s%s%s\n", prefix, module != nullptr ? module : "",
+                   module != nullptr ? ": " : "", text);
+}
+
+// Answering 1 keeps libtiff from also calling its process-wide handlers.
+int on_error(::TIFF*, void*, const char* module, const char* format, va_list args) {
+  log_libtiff("libtiff error: ", module, format, args);
+  return 1;
+}
+
+int on_warning(::TIFF*, void*, const char* module, const char* format, va_list args) {
+  log_libtiff("WARNING: libtiff: ", module, format, args);
+  return 1;
+}
+
+// Options for one open: handlers that put libtiff's messages about this file into our
+// log, and for reading a bound on what one damaged field can make libtiff allocate.
+class OpenOptions {
+ public:
+  explicit OpenOptions(bool reading) : options_(TIFFOpenOptionsAlloc()) {
+    if (options_ == nullptr) return;
+    if (reading) TIFFOpenOptionsSetMaxSingleMemAlloc(options_, kMaxSingleAlloc);
+    TIFFOpenOptionsSetErrorHandlerExtR(options_, on_error, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options_, on_warning, nullptr);
+  }
+  ~OpenOptions() {
+    if (options_ != nullptr) TIFFOpenOptionsFree(options_);
+  }
+  OpenOptions(const OpenOptions&) = delete;
+  OpenOptions& operator=(const OpenOptions&) = delete;
+  TIFFOpenOptions* get() const { return options_; }
+
+ private:
+  TIFFOpenOptions* options_;
+};
+#endif
+
 }  // namespace
+
+// Before libtiff 4.5 there are no open options: its messages then go to its own
+// process-wide handlers (standard error), and reading has no allocation bound.
+::TIFF* open_client(const char* name, const char* mode, thandle_t handle, TIFFReadWriteProc read,
+                    TIFFReadWriteProc write, TIFFSeekProc seek, TIFFCloseProc close,
+                    TIFFSizeProc size) {
+  register_private_tags();
+#ifdef QVX_OZK_TIFF_OPEN_OPTIONS
+  const OpenOptions options(mode[0] == 'r');
+  return TIFFClientOpenExt(name, mode, handle, read, write, seek, close, size, no_map, no_unmap,
+                           options.get());
+#else
+  return TIFFClientOpen(name, mode, handle, read, write, seek, close, size, no_map, no_unmap);
+#endif
+}
+
+::TIFF* open_file(const char* path, const char* mode) {
+  register_private_tags();
+#ifdef QVX_OZK_TIFF_OPEN_OPTIONS
+  const OpenOptions options(mode[0] == 'r');
+  return TIFFOpenExt(path, mode, options.get());
+#else
+  return TIFFOpen(path, mode);
+#endif
+}
 
 ::TIFF* client_open(const char* name, thandle_t handle, TIFFReadWriteProc read,
                     TIFFReadWriteProc write, TIFFSeekProc seek, TIFFCloseProc close,
                     TIFFSizeProc size) {
-  register_private_tags();
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-  if (options != nullptr) TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxSingleAlloc);
-  ::TIFF* tif = TIFFClientOpenExt(name, "r", handle, read, write, seek, close, size, no_map,
-                                  no_unmap, options);
-  if (options != nullptr) TIFFOpenOptionsFree(options);
-  return tif;
+  return open_client(name, "r", handle, read, write, seek, close, size);
 }
 
 }  // namespace tiff_internal
@@ -84,20 +146,61 @@ constexpr Target kGray32 = {L"gray_tif32", 32, kSampleFormatFloat};
 constexpr Target kGray16 = {L"gray_tif16", 16, kSampleFormatUInt};
 constexpr Target kGray8 = {L"gray_tif8", 8, kSampleFormatUInt};
 
-// A TIFF being written: closed, and its file removed, unless the save completes.
+// A TIFF built in memory, for targets that cannot seek back (a FIFO) or whose bytes go
+// through a compressor. No exception may leave these procedures into libtiff.
+struct MemoryFile {
+  std::vector<uint8_t> bytes;
+  uint64_t position = 0;
+};
+
+MemoryFile& memory(thandle_t handle) { return *static_cast<MemoryFile*>(handle); }
+
+tmsize_t memory_read(thandle_t handle, void* buffer, tmsize_t size) {
+  MemoryFile& m = memory(handle);
+  const uint64_t left = m.position < m.bytes.size() ? m.bytes.size() - m.position : 0;
+  const auto n = static_cast<size_t>(std::min<uint64_t>(left, static_cast<uint64_t>(size)));
+  if (n > 0) std::memcpy(buffer, m.bytes.data() + m.position, n);
+  m.position += n;
+  return static_cast<tmsize_t>(n);
+}
+
+tmsize_t memory_write(thandle_t handle, void* buffer, tmsize_t size) {
+  MemoryFile& m = memory(handle);
+  const uint64_t end = m.position + static_cast<uint64_t>(size);
+  try {
+    if (end > m.bytes.size()) m.bytes.resize(end);
+  } catch (const std::exception&) {
+    return -1;
+  }
+  if (size > 0) std::memcpy(m.bytes.data() + m.position, buffer, static_cast<size_t>(size));
+  m.position = end;
+  return size;
+}
+
+toff_t memory_seek(thandle_t handle, toff_t offset, int whence) {
+  MemoryFile& m = memory(handle);
+  const uint64_t base = whence == SEEK_CUR ? m.position : whence == SEEK_END ? m.bytes.size() : 0;
+  m.position = base + offset;  // unsigned arithmetic: a negative offset wraps back
+  return m.position;
+}
+
+int memory_close(thandle_t) { return 0; }
+toff_t memory_size(thandle_t handle) { return memory(handle).bytes.size(); }
+
+// A TIFF being written to a file, or into memory when the file name is empty.
 class TiffOutput {
  public:
   TiffOutput(const std::wstring& file) : file_(file) {}
   ~TiffOutput() {
-    if (tif_ == nullptr) return;
-    TIFFClose(tif_);
-    Base::Platform::remove_file(file_);
+    if (tif_ != nullptr) TIFFClose(tif_);
   }
   bool open(bool big) {
-    tif_ = TIFFOpen(Base::Platform::native_path(file_).c_str(), big ? "w8" : "w");
-    // The file exists before its header is written, so a header that does not fit (a full
-    // disk, a file-size limit) would leave an empty file behind.
-    if (tif_ == nullptr) Base::Platform::remove_file(file_);
+    const char* mode = big ? "w8" : "w";
+    tif_ = file_.empty()
+               ? tiff_internal::open_client("memory", mode, &memory_, memory_read, memory_write,
+                                            memory_seek, memory_close, memory_size)
+               : tiff_internal::open_file(Base::Platform::native_path(file_).c_str(), mode);
+    if (tif_ == nullptr && !file_.empty()) Base::note_error_code(Base::Platform::last_error());
     return tif_ != nullptr;
   }
   // Writes out what is buffered and closes; false when the data did not reach the file.
@@ -105,14 +208,15 @@ class TiffOutput {
     const bool flushed = TIFFFlush(tif_) == 1;
     TIFFClose(tif_);
     tif_ = nullptr;
-    if (!flushed) Base::Platform::remove_file(file_);
     return flushed;
   }
   ::TIFF* get() const { return tif_; }
+  const std::vector<uint8_t>& bytes() const { return memory_.bytes; }
 
  private:
   std::wstring file_;
   ::TIFF* tif_ = nullptr;
+  MemoryFile memory_;
 };
 
 // Maps v from [lo, hi] onto 0..top, halves away from zero; NaN and everything at or below
@@ -137,13 +241,12 @@ constexpr uint64_t kStripBytes = uint64_t{8} << 20;
 template <typename StripFn>
 bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, uint32_t height,
                 const Math::Vector_u8& info, uint64_t pixel_bytes, StripFn strip) {
-  // The TIFF is written beside the target and moved over it only when complete, so a
-  // failed save (or a failed rewrite of a description) never costs the file that was
-  // there, and a compressed save never touches a file named like the target without
-  // ".gz". Messages name the TIFF by the target's name less any ".gz".
+  // A regular file is written beside the target and moved over it only when complete
+  // (see SaveFile), so a failed save never costs the file that was there, and a compressed
+  // save never touches a file named like the target without ".gz". Messages name the TIFF
+  // by the target's name less any ".gz".
   const bool compress = Base::has_gz_suffix(path);
   const std::wstring shown = compress ? path.substr(0, path.size() - 3) : path;
-  const std::wstring file = path + L".part";
   if (width == 0 || height == 0) {
     Base::log_wprintf(L"FAILED to write tiff '%ls': the image has no pixels\n", shown.c_str());
     return false;
@@ -155,8 +258,12 @@ bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, 
       static_cast<uint32_t>(std::clamp<uint64_t>(kStripBytes / row_bytes, 1, height));
 
   tiff_internal::register_private_tags();
-  TiffOutput out(file);
-  if (!out.open(stored > kClassicTiffLimit)) {
+  Base::File::SaveFile save(path);
+  // libtiff seeks back to finish a file, which a FIFO cannot do, and a compressor wants
+  // the finished bytes: these TIFFs are built in memory and then written out in one go.
+  const bool in_memory = compress || save.in_place();
+  TiffOutput out(in_memory ? std::wstring() : save.write_path());
+  if (!save.valid() || !out.open(stored > kClassicTiffLimit)) {
     Base::log_wprintf(L"FAILED to open tiff for writing '%ls'\n", shown.c_str());
     return false;
   }
@@ -210,17 +317,22 @@ bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, 
     Base::log_wprintf(L"FAILED to write tiff '%ls'\n", shown.c_str());
     return false;
   }
-  if (compress) {
-    if (Base::File::gzip_file(file) && Base::Platform::rename_file(file + L".gz", path)) {
-      return true;
+  if (in_memory) {
+    Base::File::WriterPtr writer;
+    const std::vector<uint8_t>& bytes = out.bytes();
+    const bool written = Base::File::make_writer(writer, save.write_path(), compress) &&
+                         writer->write(bytes.data(), bytes.size()) == bytes.size() &&
+                         writer->close() && save.commit();
+    if (!written) {
+      if (compress) {
+        Base::log_wprintf(L"FAILED to compress tiff '%ls'\n", path.c_str());
+      } else {
+        Base::log_wprintf(L"FAILED to write tiff '%ls'\n", shown.c_str());
+      }
     }
-    Base::Platform::remove_file(file);
-    Base::Platform::remove_file(file + L".gz");
-    Base::log_wprintf(L"FAILED to compress tiff '%ls'\n", path.c_str());
-    return false;
+    return written;
   }
-  if (!Base::Platform::rename_file(file, path)) {
-    Base::Platform::remove_file(file);
+  if (!save.commit()) {
     Base::log_wprintf(L"FAILED to write tiff '%ls'\n", shown.c_str());
     return false;
   }

@@ -231,7 +231,12 @@ std::vector<float> lookup_table(::TIFF* tif, const Image& image, uint16_t sample
       green == nullptr || blue == nullptr) {
     return {};
   }
-  for (uint32_t i = 0; i < n; ++i) table[i] = 0.344f * red[i] + 0.5f * green[i] + 0.156f * blue[i];
+  // The colour map holds 16-bit intensities while the readers scale by the sample range:
+  // bring the map to that range so a palette image loads in 0..1.
+  const float to_range = static_cast<float>(n - 1) / 65535.0f;
+  for (uint32_t i = 0; i < n; ++i) {
+    table[i] = (0.344f * red[i] + 0.5f * green[i] + 0.156f * blue[i]) * to_range;
+  }
   return table;
 }
 

@@ -164,8 +164,11 @@ QVX_OZK_API bool qvx_ozk_volume_close(qvx_ozk_volume* volume);
  * the slice's height and width) as an uncompressed 32-bit float gray TIFF, written straight
  * from `data`, which is neither copied nor changed. A path ending in ".gz" (either case)
  * gives the gzip-compressed TIFF under that name. Images beyond classic TIFF's 4 GiB are
- * written as BigTIFF. False, with a "FAILED" log entry, for an empty image or a file that
- * cannot be written; nothing is left behind then. The _w form takes a wide path. */
+ * written as BigTIFF. A regular file is written beside its target and moved over it when
+ * complete; a symlink is followed and the file it names replaced (the link stays); an
+ * existing file of another kind (a device, a FIFO) is written in place and never removed.
+ * False, with a "FAILED" log entry, for an empty image or a file that cannot be written;
+ * nothing is left behind then. The _w form takes a wide path. */
 QVX_OZK_API bool qvx_ozk_save_gray_tif32(const char* path, const float* data, uint32_t height,
                                          uint32_t width);
 QVX_OZK_API bool qvx_ozk_save_gray_tif32_w(const wchar_t* path, const float* data, uint32_t height,
@@ -229,6 +232,20 @@ QVX_OZK_API bool qvx_ozk_volume_read_region(qvx_ozk_volume* volume, uint32_t lev
                                             uint32_t y0, uint32_t z0, uint32_t nx, uint32_t ny,
                                             uint32_t nz, float* out);
 
+/* Extension: the integrity check. Reads the whole open volume once and checks everything
+ * its files vouch for: for an HR volume, that every brick the tree names lies inside the
+ * file and passes its checksum; for a packed volume, its whole gzip stream (every
+ * member's CRC-32 and length) and that it holds every slice, or a plain file's size; for a
+ * header volume, that every slice file is there and long enough, with the gzip checks for
+ * compressed ones. Each problem logs one "FAILED ..." entry saying what is damaged and
+ * which slices it affects ("slices 32 to 63 damaged", "slice 9 missing"). `progress`
+ * (may be null) is called on the calling thread with each whole percent of the work
+ * done, in order, and 100 at the end. True when nothing is wrong; false after any
+ * problem, or for a closed volume. Slice reads never check checksums: they stay as fast
+ * as they are, and this call is how a caller learns of damage. */
+QVX_OZK_API bool qvx_ozk_volume_verify(qvx_ozk_volume* volume,
+                                       void (*progress)(void* user, uint32_t percent), void* user);
+
 /* Extension: where the log's entries go, for the whole process and from the next entry on.
  * By default they go to standard output, which suits programs that own their console;
  * a program whose standard output is its result moves them to standard error
@@ -245,6 +262,28 @@ QVX_OZK_API bool qvx_ozk_volume_read_region(qvx_ozk_volume* volume, uint32_t lev
 QVX_OZK_API void qvx_ozk_log_to_stdout(void);
 QVX_OZK_API void qvx_ozk_log_to_stderr(void);
 QVX_OZK_API bool qvx_ozk_log_to_file(const char* path);
+
+/* Extension: every following entry, whole ("YYYY-MM-DD HH:MM:SS: <text>\n", NUL-ended), to
+ * `fn(user, entry)` instead of a stream, closing a log file set before. `fn` runs on the
+ * thread that logs the entry, one entry at a time (never two at once), with the log's lock
+ * held: it must return promptly and must not call into the library. `entry` is valid only
+ * during the call. A null `fn` restores standard output; the other qvx_ozk_log_to_...
+ * functions replace the callback. libtiff's own warnings and errors about the files the
+ * library reads and writes arrive as entries too ("WARNING: libtiff: ...", "FAILED:
+ * libtiff: ..."). */
+QVX_OZK_API void qvx_ozk_log_to_callback(void (*fn)(void* user, const char* entry), void* user);
+
+/* Extension: why the calling thread's most recent call into the library failed. Every
+ * exported call that can fail starts this record afresh on entry; the first "FAILED"
+ * entry the call logs on the calling thread is kept, without its time stamp and final
+ * newline (cut at 1 KiB). A failure that logs nothing still leaves "FAILED in
+ * <function>". qvx_ozk_last_error gives "" after a call that succeeded; its text stays
+ * valid until the thread's next call into the library. qvx_ozk_last_error_errno gives the
+ * system error number behind that failure where there was one (ENOENT, EACCES, EISDIR,
+ * ENOSPC, ...), else 0. Thread-local: no lock, no allocation; these two calls never
+ * change the record themselves. */
+QVX_OZK_API const char* qvx_ozk_last_error(void);
+QVX_OZK_API int qvx_ozk_last_error_errno(void);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -6,18 +6,12 @@
 #include "base/log.h"
 #include "base/path.h"
 #include "base/platform.h"
-#include "base/utf.h"
 
 namespace QVX::Base::File {
-namespace {
-
-constexpr size_t kCopyBlock = 8192;
-
-}  // namespace
-
 bool UncompressedWriter::open(const std::wstring& path) {
   close();
   stream_ = std::fopen(Platform::native_path(path).c_str(), "wb");
+  if (stream_ == nullptr) note_error_code(Platform::last_error());
   return stream_ != nullptr;
 }
 
@@ -36,7 +30,9 @@ size_t UncompressedWriter::write(const void* data, size_t size) {
 bool UncompressedWriter::close() {
   if (stream_ == nullptr) return true;
   const bool written = std::ferror(stream_) == 0;
+  if (!written) note_error_code(Platform::last_error());
   const bool closed = std::fclose(stream_) == 0;
+  if (!closed) note_error_code(Platform::last_error());
   stream_ = nullptr;
   return written && closed;
 }
@@ -44,6 +40,7 @@ bool UncompressedWriter::close() {
 bool CompressedWriter::open(const std::wstring& path) {
   close();
   stream_ = Platform::gz_open(path, "wb9");
+  if (stream_ == nullptr) note_error_code(Platform::last_error());
   return stream_ != nullptr;
 }
 
@@ -71,7 +68,9 @@ size_t CompressedWriter::write(const void* data, size_t size) {
 
 bool CompressedWriter::close() {
   if (stream_ == nullptr) return true;
-  const bool closed = gzclose(stream_) == Z_OK;
+  const int result = gzclose(stream_);
+  if (result == Z_ERRNO) note_error_code(Platform::last_error());
+  const bool closed = result == Z_OK;
   stream_ = nullptr;
   return closed;
 }
@@ -80,54 +79,39 @@ bool make_writer(WriterPtr& owner, const wchar_t* path) {
   reset_writer(owner);
   if (path == nullptr) return false;
   const std::wstring name(path);
-  if (has_gz_suffix(name)) {
+  return make_writer(owner, name, has_gz_suffix(name));
+}
+
+bool make_writer(WriterPtr& owner, const std::wstring& path, bool compressed) {
+  reset_writer(owner);
+  if (compressed) {
     owner = std::make_unique<CompressedWriter>();
   } else {
     owner = std::make_unique<UncompressedWriter>();
   }
-  if (owner->open(name)) return true;
+  if (owner->open(path)) return true;
   owner.reset();
   return false;
+}
+
+SaveFile::SaveFile(const std::wstring& path) {
+  valid_ = Platform::save_target(path, &target_);
+  if (valid_) write_path_ = target_.in_place ? target_.file : target_.file + L".part";
+}
+
+SaveFile::~SaveFile() {
+  if (valid_ && !committed_ && !target_.in_place) Platform::remove_file(write_path_);
+}
+
+bool SaveFile::commit() {
+  committed_ = target_.in_place || Platform::rename_file(write_path_, target_.file);
+  if (!committed_) note_error_code(Platform::last_error());
+  return committed_;
 }
 
 void reset_writer(WriterPtr& owner) {
   if (owner) owner->close();
   owner.reset();
-}
-
-bool gzip_file(const std::wstring& path) {
-  if (path.empty()) return false;
-  const std::wstring target = path + L".gz";
-  FILE* source = std::fopen(Platform::native_path(path).c_str(), "rb");
-  if (source == nullptr) {
-    log_wprintf(L"FAILED to open file to zip '%ls'\n", path.c_str());
-    return false;
-  }
-  gzFile zipped = Platform::gz_open(target, "wb9");
-  if (zipped == nullptr) {
-    log_wprintf(L"FAILED to open zip (result) file '%ls'\n", target.c_str());
-    std::fclose(source);
-    Platform::remove_file(target);
-    return false;
-  }
-  unsigned char block[kCopyBlock];
-  bool ok = true;
-  for (;;) {
-    const size_t got = std::fread(block, 1, sizeof block, source);
-    if (got > 0 && gzwrite(zipped, block, static_cast<unsigned>(got)) != static_cast<int>(got)) {
-      ok = false;
-      break;
-    }
-    if (got < sizeof block) {
-      ok = !std::ferror(source);  // a read error is no end of file
-      break;
-    }
-  }
-  // gzclose flushes the last deflate block; a full disk shows here.
-  if (gzclose(zipped) != Z_OK) ok = false;
-  std::fclose(source);
-  Platform::remove_file(ok ? path : target);
-  return ok;
 }
 
 }  // namespace QVX::Base::File

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/compiler.h"
+#include "base/platform.h"
 
 namespace QVX::Base::File {
 
@@ -56,14 +57,41 @@ class CompressedWriter final : public AbstractWriter {
 
 using WriterPtr = std::unique_ptr<AbstractWriter>;
 
+// A file being saved, by what its path is. A regular file or a new one is written beside
+// its target as "<target>.part" and renamed over it by commit(), so a failed save never
+// costs the file that was there. Symlinks are followed: the link stays and the file it
+// names is replaced in that file's own folder. An existing file of another kind (a device,
+// a FIFO, a socket) is written in place, as a plain open would, and never renamed or
+// removed. A part file that was not committed is removed with the object.
+class SaveFile {
+ public:
+  // Throws "bad conversion" for an ill-formed path, or a link whose text is no UTF-8.
+  explicit SaveFile(const std::wstring& path);
+  ~SaveFile();
+  SaveFile(const SaveFile&) = delete;
+  SaveFile& operator=(const SaveFile&) = delete;
+
+  // False when the path cannot be saved to (its links go round, or name no file).
+  bool valid() const { return valid_; }
+  bool in_place() const { return target_.in_place; }
+  // Where the bytes go: the part file, or the target itself when in place.
+  const std::wstring& write_path() const { return write_path_; }
+  // Moves the finished part file over the target; true at once when in place.
+  bool commit();
+
+ private:
+  Platform::SaveTarget target_;
+  std::wstring write_path_;
+  bool valid_ = false;
+  bool committed_ = false;
+};
+
 // Closes and drops what `owner` holds, then opens a compressed writer for a ".gz" path
 // and a plain one otherwise. False (and `owner` empty) for a null path or a failed open.
 bool make_writer(WriterPtr& owner, const wchar_t* path);
+// The same for a path whose name does not tell (a part file): compressed when `compressed`.
+bool make_writer(WriterPtr& owner, const std::wstring& path, bool compressed);
 // Closes and drops the writer `owner` holds.
 void reset_writer(WriterPtr& owner);
-
-// Compresses the finished file `path` into `path` + ".gz" and deletes `path`. On failure
-// logs why, keeps `path` and leaves no partial ".gz" file.
-bool gzip_file(const std::wstring& path);
 
 }  // namespace QVX::Base::File

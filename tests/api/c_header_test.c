@@ -7,8 +7,10 @@
 #define CHECK(cond) \
   if (!(cond)) failures += fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond) > 0
 
+static void count_entry(void* user, const char* entry) { *(int*)user += entry[0] != 0; }
+
 int main(void) {
-  int failures = 0;
+  int failures = 0, entries = 0;
   uint32_t kind = 99, width = 99, height = 99, slices = 99, levels = 99;
   float slice[1];
   qvx_ozk_volume* volume = qvx_ozk_volume_create();
@@ -16,11 +18,17 @@ int main(void) {
   CHECK(sizeof(bool) == 1);
   CHECK(volume != NULL);
   CHECK(!qvx_ozk_volume_open(volume, "c_header_test_no_such_volume"));
+  qvx_ozk_log_to_callback(count_entry, &entries);
   CHECK(!qvx_ozk_volume_wopen(volume, L"c_header_test_no_such_volume"));
+  CHECK(strncmp(qvx_ozk_last_error(), "FAILED", 6) == 0);
+  CHECK(qvx_ozk_last_error_errno() == 2); /* ENOENT */
+  qvx_ozk_log_to_callback(NULL, NULL);
+  CHECK(entries > 0);
   qvx_ozk_volume_kind(volume, &kind);
   qvx_ozk_volume_slice_width(volume, &width);
   CHECK(kind == QVX_OZK_KIND_NONE && width == 0);
   CHECK(!qvx_ozk_volume_read_slice(volume, slice, 0));
+  CHECK(!qvx_ozk_volume_verify(volume, NULL, NULL));
   /* A closed volume has no level, so no region. */
   qvx_ozk_volume_num_levels(volume, &levels);
   CHECK(levels == 0);

@@ -53,6 +53,7 @@ TEST(GrayTif32Export, EmptyImagesAndBadPathsAreRefusedWithTheirMessages) {
   EXPECT_EQ(ts::strip_timestamps(capture.text()),
             "FAILED to save image '" + path + "' with format 'gray_tif32': Image is empty\n" +
                 "FAILED to save image '/tmp/never.tif' with format 'gray_tif32': Image is empty\n" +
+                "libtiff error: TIFFOpen: " + path + ".part: No such file or directory\n" +
                 "FAILED to open tiff for writing '" + path + "'\nFAILED to save image '" + path +
                 "' with format 'gray_tif32'\n" +
                 "FAILED to save image '/tmp/\xEF\xBF\xBD' with format 'gray_tif32'\n");

@@ -1,8 +1,7 @@
-// The format registry, and gzip_file behind the compressed saves.
+// The format registry: each exact format name reaches its own save.
 #include "image/image.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <filesystem>
 #include <string>
@@ -43,25 +42,6 @@ TEST(SaveImage, ChoosesTheFormatByItsExactNameAndPassesTheRange) {
     EXPECT_EQ(file.substr(at, c.head.size()), c.head) << c.cmax;
   }
   EXPECT_EQ(pixels[3], 3.0f);  // the wrapped buffer stays untouched
-}
-
-TEST(Writers, GzipFileReplacesTheFileAndReportsFailures) {
-  ts::TempDir dir;
-  for (const size_t size : {size_t{0}, size_t{20000}}) {
-    const std::string path = dir.file("f" + std::to_string(size));
-    ts::write_file(path, std::string(size, 'q'));
-    ASSERT_TRUE(QVX::Base::File::gzip_file(wide(path)));
-    EXPECT_FALSE(std::filesystem::exists(path));
-    gzFile gz = gzopen((path + ".gz").c_str(), "rb");
-    std::string back(size + 1, '\0');
-    EXPECT_EQ(gzread(gz, back.data(), static_cast<unsigned>(back.size())), static_cast<int>(size));
-    EXPECT_EQ(gzdirect(gz), 0);
-    gzclose(gz);
-  }
-  ts::CaptureStdout capture;
-  EXPECT_FALSE(QVX::Base::File::gzip_file(wide(dir.file("missing"))));
-  EXPECT_NE(capture.text().find("FAILED to open file to zip '" + dir.file("missing") + "'"),
-            std::string::npos);
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ void colormap(::TIFF* tif) {
   TIFFSetField(tif, TIFFTAG_COLORMAP, map[0], map[1], map[2]);
 }
 
-float palette(int i) { return (0.344f * i + 0.5f * (255 - i) + 0.156f * (i / 2)) / 255; }
+float palette(int i) { return (0.344f * i + 0.5f * (255 - i) + 0.156f * (i / 2)) / 65535; }
 
 std::string info_of(const Image& image) {
   return std::string(reinterpret_cast<const char*>(image.info.data), image.info.length);
@@ -159,6 +159,10 @@ TEST(TiffLoad, ReadsEachLayoutPlainAndCompressed) {
 }
 
 TEST(TiffLoad, RefusesWhatItCannotRead) {
+  // libtiff's own message comes first, in our log.
+  const std::string not_tiff =
+      "libtiff error: QVX::Image::Format::TIFF::load: Not a TIFF or MDI file, bad magic number "
+      "26740 (0x6874)\n";
   const struct {
     Layout layout;
     std::string failure, description;
@@ -171,8 +175,8 @@ TEST(TiffLoad, RefusesWhatItCannotRead) {
        "FAILED to read rgb tiff image data in '%' (rgb_tif)\n",
        "Loaded tiff description '%' " + log_fields("rgb_tif", 2)},
       {{0, 0, 0, 0},
-       "FAILED to open tiff for reading '%'\n",
-       "FAILED to open tiff for reading the description in '%'\n"},
+       not_tiff + "FAILED to open tiff for reading '%'\n",
+       not_tiff + "FAILED to open tiff for reading the description in '%'\n"},
   };
   for (const auto& c : cases) {
     ts::TempDir dir;
@@ -504,10 +508,9 @@ TEST(TiffInterop, LoadsTifffileImagesWithTheDocumentedScaling) {
       {"i16.tif", L"gray_tif16", {0.0f, 32768 * kTiffScale16, 65535 * kTiffScale16}},
       {"f32_be.tif", L"gray_tif32", {1.5f, -2.25f, 1e-3f}},
       {"white.tif", L"gray_tif8", {255 * kTiffScale8, 0.0f, 200 * kTiffScale8}},
-      // Palette entries 1 (red) and 2 (blue), then 0 (black): 0.344 R + 0.5 G + 0.156 B.
-      {"palette.tif",
-       L"gray_tif8",
-       {0.344f * 65535 * kTiffScale8, 0.156f * 65535 * kTiffScale8, 0}},
+      // Palette entries 1 (red) and 2 (blue), then 0 (black): 0.344 R + 0.5 G + 0.156 B of
+      // the 16-bit colour map, in 0..1.
+      {"palette.tif", L"gray_tif8", {0.344f, 0.156f, 0}},
       {"rgb.tif", L"rgb_tif", {255 * kTiffRed, 255 * kTiffGreen, 255 * kTiffBlue}},
   };
   ts::CaptureStdout capture;
