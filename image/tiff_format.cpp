@@ -211,7 +211,7 @@ bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, 
     return false;
   }
   if (compress) {
-    if (Base::File::gzip_file(file) && Base::Platform::rename_file(file + L".gz", path)) {
+    if (Base::File::gzip_file(file) && Base::Platform::replace_file(file + L".gz", path)) {
       return true;
     }
     Base::Platform::remove_file(file);
@@ -219,7 +219,7 @@ bool write_tiff(const std::wstring& path, const Target& target, uint32_t width, 
     Base::log_wprintf(L"FAILED to compress tiff '%ls'\n", path.c_str());
     return false;
   }
-  if (!Base::Platform::rename_file(file, path)) {
+  if (!Base::Platform::replace_file(file, path)) {
     Base::Platform::remove_file(file);
     Base::log_wprintf(L"FAILED to write tiff '%ls'\n", shown.c_str());
     return false;
