@@ -445,7 +445,7 @@ def scenarios(data, peer_paths, with_chunked, build):
         Scenario("packed gzip 16-bit first touch", "packed_gzip_first_touch/u16", {"gzread": 1.3},
                  [gzip_random_peer(data, "packed_u16.vol.gz", 16, True)], min_time=0.0,
                  max_repetitions=3),
-        Scenario("header volume plain", "header_plain", {"pread": 0.8},
+        Scenario("header volume plain", "header_plain", {"pread": 0.9},
                  [header_peer(data, "header_plain.hdr")]),
         Scenario("header volume gzip", "header_gzip", {}, [header_peer(data, "header_gzip.hdr")]),
         Scenario("TIFF save %d^2 over a file" % data.tiff_side, "tiff_save",
