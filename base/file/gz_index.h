@@ -16,7 +16,7 @@
 // without error; data that zlib rejects (a bad header, deflate data or trailer check)
 // ends it with an error. Headers are checked by zlib itself, so the two agree on them.
 //
-// Deflate data is inflated with ISA-L, about 1.5 times as fast as zlib. Where ISA-L meets
+// Deflate data is inflated with ISA-L (measured 1.6 to 2 times gzread). Where ISA-L meets
 // damage, the end of the file or a wrong trailer, the member is inflated again with zlib
 // from the access point before (at most one span), so the stream ends exactly where
 // zlib ends it. ISA-L accepts a block whose Huffman code is incomplete, which zlib
