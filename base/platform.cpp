@@ -80,6 +80,18 @@ bool rename_file(const std::wstring& from, const std::wstring& to) {
   return std::rename(native_path(from).c_str(), native_path(to).c_str()) == 0;
 }
 
+bool replace_file(const std::wstring& from, const std::wstring& to) {
+  const std::string source = native_path(from), target = native_path(to);
+  struct stat info {};
+  if (::lstat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+      ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    ::unlink(source.c_str());
+    return true;
+  }
+  // No old file, another kind of file, or a file system that cannot swap names.
+  return std::rename(source.c_str(), target.c_str()) == 0;
+}
+
 bool directory_exists(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);

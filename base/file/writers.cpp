@@ -104,7 +104,7 @@ SaveFile::~SaveFile() {
 }
 
 bool SaveFile::commit() {
-  committed_ = target_.in_place || Platform::rename_file(write_path_, target_.file);
+  committed_ = target_.in_place || Platform::replace_file(write_path_, target_.file);
   if (!committed_) note_error_code(Platform::last_error());
   return committed_;
 }

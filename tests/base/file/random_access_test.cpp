@@ -341,5 +341,51 @@ TEST_F(GzIndex, DamageFailsOnlyTheReadsThatReachIt) {
   expect_read(data, 5, 1000);
 }
 
+// Truncated and damaged beyond access points, where zlib settles the end from the point
+// before: the stream ends where gzread ends it, at the cost of about one span.
+TEST_F(GzIndex, StreamsEndWhereGzreadEndsThemPastAccessPoints) {
+  const std::string data = ct_like(3 * kSpan + 4321, 11);
+  const std::string whole = gzip_member(data);
+  const size_t n = whole.size();
+  const struct {
+    size_t cut;   // file length kept
+    size_t flip;  // byte changed, or 0
+  } cases[] = {{n * 2 / 5, 0}, {n * 7 / 10, 0}, {n - 9, 0}, {n - 3, 0},
+               {n, n * 2 / 5}, {n, n * 7 / 10}, {n, n - 6}, {n, n - 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.cut << " " << c.flip);
+    std::string bytes = whole.substr(0, c.cut);
+    if (c.flip != 0) bytes[c.flip] ^= 0x21;
+    open(bytes);
+    const GzreadResult expected = gzread_all(path);
+    std::string got(data.size() + kSpan, '\0');
+    const int64_t got_n = file.read_at(0, got.data(), got.size());
+    EXPECT_LE(index().inflated_total(), expected.bytes.size() + 2 * kSpan);
+    if (expected.error) {
+      EXPECT_EQ(got_n, -1);
+      expect_read(expected.bytes, 0, expected.bytes.size());
+    } else {
+      ASSERT_EQ(got_n, static_cast<int64_t>(expected.bytes.size()));
+      EXPECT_TRUE(got.substr(0, expected.bytes.size()) == expected.bytes);
+    }
+  }
+}
+
+TEST_F(GzIndex, AccessPointsDoNotDependOnReadSizes) {
+  const std::string data = ct_like(4 * kSpan + 99, 12);
+  const std::string gz = gzip_member(data);
+  open(gz);
+  expect_read(data, data.size() - 1, 1);  // skipped to the end
+  const std::vector<uint64_t> points = index().access_point_offsets();
+  ASSERT_GE(points.size(), 3u);
+  for (const size_t piece : {size_t{4099}, size_t{65543}, size_t{1} << 20}) {
+    open(gz);
+    for (uint64_t o = 0; o < data.size(); o += piece) {
+      expect_read(data, o, std::min<size_t>(piece, data.size() - o));
+    }
+    EXPECT_EQ(index().access_point_offsets(), points) << piece;
+  }
+}
+
 }  // namespace
 }  // namespace QVX::Base::File
