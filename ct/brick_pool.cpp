@@ -148,6 +148,7 @@ bool BrickPool::pool_load(NodeRequest& request) {
     Base::log_printf("WARNING data verification for brick at %llu FAILED...\n",
                      as_ull(node.brick_offset));
     request.valid = false;
+    failed_.insert(node.brick_offset);
   }
 
   // The list entry is the one allocation here; made first, a failure leaves the pool as
@@ -157,6 +158,7 @@ bool BrickPool::pool_load(NodeRequest& request) {
   node.last_use = Base::counter_now();
   node.brick = brick;
   ++used_count_;
+  ++load_count_;
   return true;
 }
 

@@ -33,7 +33,8 @@ foreach(required qvx_ozk_volume_create qvx_ozk_volume_delete qvx_ozk_volume_open
         qvx_ozk_volume_read_slice qvx_ozk_volume_close qvx_ozk_save_gray_tif32
         qvx_ozk_save_gray_tif32_w qvx_ozk_version qvx_ozk_volume_kind qvx_ozk_log_to_stdout
         qvx_ozk_log_to_stderr qvx_ozk_log_to_file qvx_ozk_volume_num_levels
-        qvx_ozk_volume_level_shape qvx_ozk_volume_read_region
+        qvx_ozk_volume_level_shape qvx_ozk_volume_read_region qvx_ozk_volume_sample_plane
+        qvx_ozk_volume_set_cache_size
         "QVX::ozK::Volume::Create()")
   string(FIND "${symbols}" "${required}" at)
   if(at EQUAL -1)

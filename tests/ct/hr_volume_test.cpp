@@ -280,6 +280,10 @@ TEST_F(HRVolumeTest, CloseStopsTheLoaderThreadsQuietly) {
     {
       HRVolume volume;
       ASSERT_TRUE(volume.open_existing(wide()));
+      // No thread until something needs the pool.
+      EXPECT_FALSE(volume.loader().running());
+      EXPECT_EQ(ts::process_thread_count(), before);
+      volume.start_loader();
       EXPECT_TRUE(volume.loader().running());
       EXPECT_EQ(volume.loader().thread_count(), 9u);
       // The eight workers sleep; the preload thread ends at once (an empty pool is
