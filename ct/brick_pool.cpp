@@ -188,7 +188,7 @@ bool BrickPool::set_capacity(uint64_t count) {
   if (count == 0) return true;
   try {
     if (count > std::numeric_limits<size_t>::max() / sizeof(PoolBrick)) throw std::bad_alloc();
-    storage_ = std::make_unique<PoolBrick[]>(static_cast<size_t>(count));
+    storage_ = std::make_unique_for_overwrite<PoolBrick[]>(static_cast<size_t>(count));
     // Reserved whole, so giving bricks back never allocates.
     free_list_.reserve(static_cast<size_t>(count));
   } catch (const std::bad_alloc&) {

@@ -32,7 +32,10 @@ struct PoolBrick {
   float& at(uint32_t x, uint32_t y, uint32_t z) { return samples[index(x, y, z)]; }
   float at(uint32_t x, uint32_t y, uint32_t z) const { return samples[index(x, y, z)]; }
 
-  float samples[kPoolBrickSamples] = {};
+  // Zero when the brick is value-initialised (PoolBrick{}, make_unique<PoolBrick>());
+  // left as they are in the pool's storage, which brick_read zeroes brick by brick, so that
+  // a large pool costs nothing until used.
+  float samples[kPoolBrickSamples];
   // Set while a read runs (and after a read failed): the samples may differ from the file.
   uint8_t dirty = 1;
   // The border has been filled from the neighbours.
