@@ -116,6 +116,20 @@ bool qvx_ozk_volume_verify(qvx_ozk_volume* volume, void (*progress)(void* user, 
                  [&] { return static_cast<VolumeImpl*>(volume)->verify(progress, user); });
 }
 
+bool qvx_ozk_volume_sample_plane(qvx_ozk_volume* volume, uint32_t level, const double origin[3],
+                                 const double u[3], const double v[3], uint32_t width,
+                                 uint32_t height, float outside, float* out) {
+  return guarded("qvx_ozk_volume_sample_plane", false, [&] {
+    return static_cast<VolumeImpl*>(volume)->sample_plane(level, origin, u, v, width, height,
+                                                          outside, out);
+  });
+}
+
+bool qvx_ozk_volume_set_cache_size(qvx_ozk_volume* volume, uint64_t bytes) {
+  return guarded("qvx_ozk_volume_set_cache_size", false,
+                 [&] { return static_cast<VolumeImpl*>(volume)->set_cache_size(bytes); });
+}
+
 void qvx_ozk_log_to_stdout(void) {
   guarded_void("qvx_ozk_log_to_stdout", [] { QVX::Base::log_use_standard_output(); });
 }

@@ -42,6 +42,7 @@ bool VolumeImpl::close() {
   packed_.close();
   files_.clear();
   kind_ = VolumeKind::None;
+  sampled_ = false;
   fields_.clear_geometry();
   return true;
 }

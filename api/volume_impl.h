@@ -48,6 +48,11 @@ class VolumeImpl final : public Volume {
   bool level_shape(uint32_t level, uint32_t* width, uint32_t* height, uint32_t* num_slices) const;
   bool read_region(uint32_t level, const uint32_t (&origin)[3], const uint32_t (&size)[3],
                    float* out);
+  // Planes through a level (plane_sample.cpp): the C interface's sample_plane and
+  // set_cache_size.
+  bool sample_plane(uint32_t level, const double* origin, const double* u, const double* v,
+                    uint32_t width, uint32_t height, float outside, float* out);
+  bool set_cache_size(uint64_t bytes);
 
  private:
   bool open_path(const std::wstring& path);
@@ -59,6 +64,7 @@ class VolumeImpl final : public Volume {
   std::vector<VolumeFormats::FileEntry> files_;  // header volumes only
   std::unique_ptr<CT::HRVolume> hr_volume_;      // HR volumes only
   VolumeFormats::VolumeFields fields_;
+  bool sampled_ = false;  // a plane has been sampled since the open
 };
 
 }  // namespace QVX::ozK

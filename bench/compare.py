@@ -421,6 +421,53 @@ def ome_zarr_scenario_peers(build, data):
             Peer("zarr from memory", setup, peer_step))
 
 
+def oblique_plane(edge, level, side):
+    """A side x side plane of `level` through the middle of the cube, normal (1, 2, 3), one
+    level sample apart, with the in-plane basis of `ozk reslice`."""
+    n = np.array([1.0, 2.0, 3.0]) / np.sqrt(14.0)
+    u = np.cross(n, [1.0, 0.0, 0.0])
+    u /= np.linalg.norm(u)
+    v = np.cross(n, u)
+    centre = np.full(3, (edge / 2.0 ** level - 1) / 2.0)
+    return centre - side / 2 * (u + v), u, v, (side, side)
+
+
+def plane_scenario_peers(build, data, level, side, cold):
+    """Ours: vol.sample_plane on the HR cube (warm: the pool already holds the plane's
+    bricks; cold: open, sample, close); the peer: scipy.ndimage.map_coordinates(order=1)
+    on the level already in memory as a numpy array, coordinates made beforehand."""
+    from scipy import ndimage
+    sys.path.insert(0, os.path.join(build, "python"))
+    import ozk
+    path = data.path("hr_cube.hr")
+    origin, u, v, shape = oblique_plane(data.edge, level, side)
+
+    def ours_setup():
+        vol = ozk.open(path)
+        vol.sample_plane(origin, u, v, shape, level=level)
+        if cold:
+            vol.close()
+        return vol
+
+    def ours_step(vol, i):
+        if cold:
+            with ozk.open(path) as fresh:
+                fresh.sample_plane(origin, u, v, shape, level=level)
+        else:
+            vol.sample_plane(origin, u, v, shape, level=level)
+
+    def setup():
+        with ozk.open(path) as vol:
+            a = np.ascontiguousarray(np.asarray(vol.level(level)).transpose(1, 0, 2))
+        r, c = np.mgrid[0:shape[0], 0:shape[1]].astype(np.float64)
+        return a, np.array([origin[k] + c * u[k] + r * v[k] for k in range(3)])
+
+    def peer_step(s, i):
+        ndimage.map_coordinates(s[0], s[1], order=1, mode="constant", cval=np.nan)
+    return (Peer("ours", ours_setup, ours_step, files=[path]),
+            Peer("scipy map_coordinates", setup, peer_step))
+
+
 class Scenario:
     def __init__(self, title, bench, goals, peers=(), min_time=None, max_repetitions=None,
                  ours=None):
@@ -485,6 +532,13 @@ def scenarios(data, peer_paths, with_chunked, build):
         Scenario("MetaImage export %d^3" % e, "metaimage_export/cube", {"write": 0.5},
                  min_time=3.0),
     ]
+    for title, level, side, cold, goal in (
+            ("HR oblique 512^2 plane, warm pool", 0, 512, False, 5),
+            ("HR oblique 512^2 plane, cold open", 0, 512, True, 1),
+            ("HR oblique level-2 128^2 plane", 2, 128, False, None)):
+        ours, peer = plane_scenario_peers(build, data, level, side, cold)
+        s.append(Scenario(title, None, {"scipy map_coordinates": goal} if goal else {}, [peer],
+                          min_time=1.0 if cold else None, ours=ours))
     ours, peer = ome_zarr_scenario_peers(build, data)
     s.append(Scenario("OME-Zarr from HR %d^3" % e, None, {"zarr from memory": 1 / 1.5}, [peer],
                       min_time=0.0, max_repetitions=3, ours=ours))

@@ -148,6 +148,7 @@ bool BrickPool::pool_load(NodeRequest& request) {
     Base::log_printf("WARNING data verification for brick at %llu FAILED...\n",
                      as_ull(node.brick_offset));
     request.valid = false;
+    failed_.insert(node.brick_offset);
   }
 
   // The list entry is the one allocation here; made first, a failure leaves the pool as
@@ -157,6 +158,7 @@ bool BrickPool::pool_load(NodeRequest& request) {
   node.last_use = Base::counter_now();
   node.brick = brick;
   ++used_count_;
+  ++load_count_;
   return true;
 }
 
@@ -186,7 +188,7 @@ bool BrickPool::set_capacity(uint64_t count) {
   if (count == 0) return true;
   try {
     if (count > std::numeric_limits<size_t>::max() / sizeof(PoolBrick)) throw std::bad_alloc();
-    storage_ = std::make_unique<PoolBrick[]>(static_cast<size_t>(count));
+    storage_ = std::make_unique_for_overwrite<PoolBrick[]>(static_cast<size_t>(count));
     // Reserved whole, so giving bricks back never allocates.
     free_list_.reserve(static_cast<size_t>(count));
   } catch (const std::bad_alloc&) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "ct/hr_format.h"
@@ -31,7 +32,10 @@ struct PoolBrick {
   float& at(uint32_t x, uint32_t y, uint32_t z) { return samples[index(x, y, z)]; }
   float at(uint32_t x, uint32_t y, uint32_t z) const { return samples[index(x, y, z)]; }
 
-  float samples[kPoolBrickSamples] = {};
+  // Zero when the brick is value-initialised (PoolBrick{}, make_unique<PoolBrick>());
+  // left as they are in the pool's storage, which brick_read zeroes brick by brick, so that
+  // a large pool costs nothing until used.
+  float samples[kPoolBrickSamples];
   // Set while a read runs (and after a read failed): the samples may differ from the file.
   uint8_t dirty = 1;
   // The border has been filled from the neighbours.
@@ -76,6 +80,10 @@ class BrickPool {
 
   uint64_t capacity() const { return capacity_; }
   uint64_t used_count() const { return used_count_; }
+  // Brick records read into the pool so far, and whether the record at `offset` has
+  // failed verification in it (remembered for the volume's life: the file is read-only).
+  uint64_t load_count() const { return load_count_; }
+  bool failed_verification(uint64_t offset) const { return failed_.count(offset) != 0; }
   const std::list<HRNode*>& used_list() const { return used_list_; }
   const std::vector<PoolBrick*>& free_list() const { return free_list_; }
 
@@ -89,6 +97,8 @@ class BrickPool {
   const Base::File::MappedFile* file_ = nullptr;
   uint32_t checksum_type_ = kChecksumNone;
   uint64_t used_count_ = 0;
+  uint64_t load_count_ = 0;
+  std::unordered_set<uint64_t> failed_;
 };
 
 }  // namespace QVX::CT

@@ -87,7 +87,6 @@ bool HRVolume::open_existing(const std::wstring& path) {
     return fail_open();
   }
   brick_pool_.set_source(&file_, checksum_type_);
-  loader_->start_loader();
   return true;
 }
 
@@ -232,6 +231,23 @@ void HRVolume::check_brick_records() {
     Base::log_printf("WARNING %llu more brick records lie beyond the end of '%s'\n",
                      ull(outside - kBrickWarningsShown), name_.c_str());
   }
+}
+
+void HRVolume::start_loader() {
+  std::lock_guard<std::mutex> lock(close_lock_);
+  if (file_.map_base() != nullptr) loader_->start_loader();
+}
+
+bool HRVolume::set_pool_capacity(uint64_t bricks) {
+  std::lock_guard<std::mutex> close(close_lock_);
+  loader_->stop_loader();
+  bool made = false;
+  {
+    std::lock_guard<std::mutex> lock(pool_lock_);
+    made = brick_pool_.set_capacity(bricks);
+  }
+  if (made && bricks != 0 && file_.map_base() != nullptr) loader_->start_loader();
+  return made;
 }
 
 bool HRVolume::hr_close() {

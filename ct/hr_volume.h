@@ -1,6 +1,8 @@
 // One open HR volume: the memory-mapped file, its node tree with the root brick, the
 // brick pool and the loader threads. Opened once with open_existing; closed by hr_close
-// (loader stopped and joined before the mapping goes away) or by destruction.
+// (loader stopped and joined before the mapping goes away) or by destruction. The loader's
+// threads start only when the pool is given bricks or a caller needs it: a volume read
+// only by slices and regions runs no thread of its own.
 #pragma once
 
 #include <cstdint>
@@ -32,13 +34,20 @@ class HRVolume {
   HRVolume(const HRVolume&) = delete;
   HRVolume& operator=(const HRVolume&) = delete;
 
-  // Maps the file, reads the header, the node tree and the root brick, and starts the
-  // loader. Called once per object. Every failure logs its "FAILED" lines innermost first
+  // Maps the file, reads the header, the node tree and the root brick. Called once per
+  // object. Every failure logs its "FAILED" lines innermost first
   // and leaves the file unmapped and no thread running. Throws "bad conversion" for a
   // path that is not well formed.
   bool open_existing(const std::wstring& path);
   // Stops and joins the loader, then unmaps the file. A second call finds nothing to do.
   bool hr_close();
+
+  // Starts the loader's threads unless they run (or the volume is not open).
+  void start_loader();
+  // Gives the pool `bricks` bricks, flushed and replaced under the pool lock; the loader is
+  // stopped around the change and started again when the pool has bricks, so that its
+  // preload plans for them. False, with the pool left empty, when they cannot be made.
+  bool set_pool_capacity(uint64_t bricks);
 
   const std::string& name() const { return name_; }
   uint32_t version() const { return version_; }

@@ -13,8 +13,9 @@
  *   - packed volume: "# QVX Packed Volume" (or "# QVX v2.0 Packed Volume") text header and
  *     the raw 8/16/32-bit samples, plain or gzip-compressed;
  *   - HR volume: a multi-resolution brick file (the 16 bytes "QVXHRVOL", version 1 to 4,
- *     zeros), memory-mapped read-only; slices are copied from its finest bricks. Each
- *     open HR volume runs nine threads of its own, stopped and joined by close;
+ *     zeros), memory-mapped read-only; slices are copied from its finest bricks. An HR
+ *     volume sampled by sample_plane runs nine threads of its own, stopped and joined by
+ *     close; one read only by slices and regions runs none;
  *   - header volume: a "<Brevant Quill Labs Volume Header>" text listing raw float32
  *     slice files, each plain or gzip-compressed.
  *
@@ -246,6 +247,41 @@ QVX_OZK_API bool qvx_ozk_volume_read_region(qvx_ozk_volume* volume, uint32_t lev
 QVX_OZK_API bool qvx_ozk_volume_verify(qvx_ozk_volume* volume,
                                        void (*progress)(void* user, uint32_t percent), void* user);
 
+/* Extension: planes at any angle, by trilinear interpolation.
+ *
+ * qvx_ozk_volume_sample_plane: fills out[r * width + c] (r < height, c < width) with the
+ * value of level `level` at the point p = origin + c * u + r * v, in sample coordinates
+ * (x, y, z) of that level (its sample (i, j, k) sits at the point (i, j, k); the axes are
+ * those of read_region). The value is the trilinear interpolation of the 8 samples around
+ * p, as read_region gives them; a point with any coordinate below 0 or above the level's
+ * extent minus 1 (or not a number) gets `outside`. That is
+ * scipy.ndimage.map_coordinates(a, coords, order=1, mode="constant", cval=outside) of the
+ * level held as an array a[x, y, z]. A plane of zero width or height reads nothing and
+ * succeeds. False, with one "FAILED" log entry, for a level that does not exist, a null
+ * pointer, a plane of more bytes than memory addresses, a short or damaged file (as
+ * read_region), or an HR brick that fails its checksum (the entry names its offset); `out`
+ * then holds no promised content. Thread rules as read_slice.
+ *
+ * Cost: HR volumes load the bricks the plane meets into the volume's brick pool (each
+ * with a one-sample border from its neighbours), on the volume's eight loader threads,
+ * which start with the first call that needs them; later planes through the same bricks
+ * read them from memory. Once the pool has bricks, a background thread fills its free
+ * part with the coarsest levels first, while the volume is otherwise idle, so that coarse
+ * planes come from memory. A volume whose pool is empty at its first sample_plane gets
+ * 256 MiB. Packed and header volumes read the box the plane needs through read_region,
+ * 64^3 samples at a time, at most 35 MiB at once.
+ *
+ * qvx_ozk_volume_set_cache_size: the HR brick pool's size in bytes, rounded down to whole
+ * bricks of 34^3 floats (157216 bytes); 0 empties it (planes are then read as regions).
+ * Changing it empties the pool. Accepted and ignored for packed and header volumes; false,
+ * with a "FAILED" log entry, when nothing is open or the memory cannot be had (the pool
+ * is then empty). */
+QVX_OZK_API bool qvx_ozk_volume_sample_plane(qvx_ozk_volume* volume, uint32_t level,
+                                             const double origin[3], const double u[3],
+                                             const double v[3], uint32_t width, uint32_t height,
+                                             float outside, float* out);
+QVX_OZK_API bool qvx_ozk_volume_set_cache_size(qvx_ozk_volume* volume, uint64_t bytes);
+
 /* Extension: where the log's entries go, for the whole process and from the next entry on.
  * By default they go to standard output, which suits programs that own their console;
  * a program whose standard output is its result moves them to standard error
@@ -291,7 +327,7 @@ QVX_OZK_API int qvx_ozk_last_error_errno(void);
 namespace QVX {
 namespace ozK {
 
-/* The C++ face of the level and region extensions: free functions rather than members,
+/* The C++ face of the level, region and plane extensions: free functions rather than members,
  * so that Volume's layout stays as it is. Each calls the C function of the same name
  * (qvx_ozk_volume_...) and behaves exactly as it does. */
 inline uint32_t num_levels(Volume& volume) {
@@ -308,6 +344,16 @@ inline bool level_shape(Volume& volume, uint32_t level, uint32_t& width, uint32_
 inline bool read_region(Volume& volume, uint32_t level, uint32_t x0, uint32_t y0, uint32_t z0,
                         uint32_t nx, uint32_t ny, uint32_t nz, float* out) {
   return qvx_ozk_volume_read_region(&volume, level, x0, y0, z0, nx, ny, nz, out);
+}
+
+inline bool sample_plane(Volume& volume, uint32_t level, const double origin[3], const double u[3],
+                         const double v[3], uint32_t width, uint32_t height, float outside,
+                         float* out) {
+  return qvx_ozk_volume_sample_plane(&volume, level, origin, u, v, width, height, outside, out);
+}
+
+inline bool set_cache_size(Volume& volume, uint64_t bytes) {
+  return qvx_ozk_volume_set_cache_size(&volume, bytes);
 }
 
 } /* namespace ozK */

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <string>
@@ -428,6 +429,56 @@ class Volume {
     }
   }
 
+  // The plane origin + c u + r v (points in (x, y, z) sample coordinates of the level) as a
+  // (height, width) float32 array, by trilinear interpolation. The GIL is released.
+  py::array_t<float> sample_plane(const py::object& origin_object, const py::object& u_object,
+                                  const py::object& v_object, const py::object& shape_object,
+                                  uint32_t level, float outside) {
+    check_open();
+    const auto numbers = [](const py::object& object, const char* name) {
+      const py::list items(py::iter(object));
+      if (items.size() != 3) raise(PyExc_ValueError, std::string(name) + " needs 3 numbers");
+      return std::array<double, 3>{items[0].cast<double>(), items[1].cast<double>(),
+                                   items[2].cast<double>()};
+    };
+    const std::array<double, 3> origin = numbers(origin_object, "origin");
+    const std::array<double, 3> u = numbers(u_object, "u"), v = numbers(v_object, "v");
+    const py::list dims(py::iter(shape_object));
+    if (dims.size() != 2) raise(PyExc_ValueError, "shape needs (height, width)");
+    const auto shape = std::make_pair(dims[0].cast<uint32_t>(), dims[1].cast<uint32_t>());
+    py::array_t<float> out(
+        {static_cast<py::ssize_t>(shape.first), static_cast<py::ssize_t>(shape.second)});
+    float* target = out.mutable_data();
+    LogTap& tap = log_tap();
+    bool closed = false, sampled = false;
+    std::string failures;
+    {
+      py::gil_scoped_release release;
+      std::lock_guard<std::mutex> lock(mutex_);
+      closed = handle_ == nullptr;
+      if (!closed) {
+        const LogTap::Mark mark = tap.mark();
+        sampled = qvx_ozk_volume_sample_plane(handle_, level, origin.data(), u.data(), v.data(),
+                                              shape.second, shape.first, outside, target);
+        if (!sampled) failures = tap.failures_since(mark);
+      }
+    }
+    if (closed) check_open();
+    if (!sampled) {
+      raise(PyExc_OSError, "cannot sample a plane of level " + std::to_string(level) + " of " +
+                               quoted(path_) + ": " +
+                               (failures.empty() ? "damaged or short file" : failures));
+    }
+    return out;
+  }
+
+  bool set_cache_size(uint64_t bytes) {
+    check_open();
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handle_ == nullptr || qvx_ozk_volume_set_cache_size(handle_, bytes);
+  }
+
   // Slices `indices`, in that order, as one (len, height, width) array, with the GIL
   // released for the whole run.
   py::array_t<float> read_slices(const py::iterable& indices) {
@@ -598,6 +649,24 @@ it and it is returned.)")
                              "max_depth + 1 for HR volumes")
       .def("level_shape", &Volume::level_shape, py::arg("level"),
            "(num_slices, height, width) of a level; each halves the last, rounding up")
+      .def("sample_plane", &Volume::sample_plane, py::arg("origin"), py::arg("u"), py::arg("v"),
+           py::arg("shape"), py::arg("level") = 0,
+           py::arg("outside") = std::numeric_limits<float>::quiet_NaN(),
+           R"(The plane origin + c*u + r*v as a float32 array of `shape` (height, width).
+
+Points are (x, y, z) sample coordinates of `level`, the axes of the C interface (the
+array order of the volume is [y, x, z]); element [r, c] is the trilinear interpolation
+at origin + c*u + r*v, as scipy.ndimage.map_coordinates(a, coords, order=1,
+mode="constant", cval=outside) of the level held as a[x, y, z]. Points beyond the level
+get `outside`. HR volumes go through their brick pool; the GIL is released.)")
+      .def(
+          "set_cache_size",
+          [](Volume& self, uint64_t bytes) {
+            if (!self.set_cache_size(bytes)) raise(PyExc_MemoryError, "cannot make the brick pool");
+          },
+          py::arg("bytes"),
+          "HR volumes: the brick pool of sample_plane, in bytes (whole bricks of 34**3 floats; "
+          "0 empties it). Ignored for the other kinds.")
       .def("_read_region", &Volume::read_region, py::arg("level"), py::arg("y0"), py::arg("x0"),
            py::arg("z0"), py::arg("out"));
 

@@ -35,6 +35,7 @@ foreach(required qvx_ozk_volume_create qvx_ozk_volume_delete qvx_ozk_volume_open
         qvx_ozk_log_to_stderr qvx_ozk_log_to_file qvx_ozk_volume_num_levels
         qvx_ozk_volume_level_shape qvx_ozk_volume_read_region qvx_ozk_last_error
         qvx_ozk_last_error_errno qvx_ozk_log_to_callback qvx_ozk_volume_verify
+        qvx_ozk_volume_sample_plane qvx_ozk_volume_set_cache_size
         "QVX::ozK::Volume::Create()")
   string(FIND "${symbols}" "${required}" at)
   if(at EQUAL -1)

@@ -194,6 +194,28 @@ int run_convert(const std::string& input, const std::string& output, const Conve
 // all of the first one's size and format) to an HR volume.
 int run_convert_stack(const std::string& input, const std::string& output,
                       const ConvertOptions& options, const Settings& settings);
+
+// A plane at any angle: `width` x `height` samples `spacing` voxels apart (0: one sample
+// of `level`), centred on `center` (level-0 voxel coordinates x, y, z; empty: the volume's
+// middle) and perpendicular to `normal`. Element (r, c) lies at
+// center + (c - width / 2) spacing u + (r - height / 2) spacing v, with the in-plane basis
+// of plane_basis; points beyond the volume read 0.
+struct Reslice {
+  std::optional<std::array<double, 3>> center;
+  std::array<double, 3> normal{0, 1, 0};
+  uint32_t width = 512, height = 512;
+  double spacing = 0.0;
+  uint32_t level = 0;
+};
+// Parses "X,Y,Z" (finite numbers).
+bool parse_triple(const std::string& text, std::array<double, 3>* out);
+// The orthonormal in-plane basis of a plane with `normal`: u = n x h / |n x h| with n the
+// unit normal and h the x axis (the y axis when |n.x| >= 0.9), and v = n x u. False for a
+// zero or non-finite normal.
+bool plane_basis(const std::array<double, 3>& normal, std::array<double, 3>* u,
+                 std::array<double, 3>* v);
+int run_reslice(const std::string& volume, const std::string& output, const Reslice& plane,
+                std::optional<Window> window, const Settings& settings);
 int run_demo(const std::string& directory, uint32_t size, const Settings& settings);
 
 }  // namespace QVX::Ozk

@@ -169,6 +169,53 @@ int main(int argc, char** argv) {
       ->check(CLI::Validator(check_window, ""));
   add_plane_options(exporter, &export_axis, &export_level);
 
+  Reslice reslice_plane;
+  std::string reslice_volume, reslice_output, reslice_center, reslice_normal, reslice_size,
+      reslice_window;
+  CLI::App* reslice = app.add_subcommand(
+      "reslice", "Write a plane at any angle, trilinearly interpolated, as an image");
+  reslice->add_option("VOLUME", reslice_volume, "Volume file")->required();
+  reslice
+      ->add_option("OUTPUT", reslice_output,
+                   "Image file; the format follows the extension (.tif, .tif.gz, .png, .bmp)")
+      ->required();
+  const auto triple = [](const std::string& text) {
+    std::array<double, 3> value;
+    return parse_triple(text, &value) ? "" : std::string("must be X,Y,Z");
+  };
+  reslice
+      ->add_option("--center", reslice_center,
+                   "Centre of the plane in voxels X,Y,Z of level 0 (x: rows, y: slices, z: "
+                   "columns of a slice; default: the middle of the volume)")
+      ->check(CLI::Validator(triple, ""));
+  reslice->add_option("--normal", reslice_normal, "Normal A,B,C of the plane (x, y, z)")
+      ->required()
+      ->check(CLI::Validator(triple, ""));
+  reslice
+      ->add_option("--size", reslice_size,
+                   "W,H: samples per row and rows; the plane's u axis (n x X, or n x Y when the "
+                   "normal is within 26 degrees of X, normalised) runs along the rows and "
+                   "v = n x u down the columns (default 512,512)")
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            unsigned w = 0, h = 0;
+            char comma = 0, extra = 0;
+            return std::sscanf(text.c_str(), "%u%c%u%c", &w, &comma, &h, &extra) == 3 &&
+                           comma == ',' && w > 0 && h > 0
+                       ? ""
+                       : "must be W,H";
+          },
+          ""));
+  reslice->add_option("--spacing", reslice_plane.spacing,
+                      "Distance between samples in voxels of level 0 (default: one sample of "
+                      "the level)");
+  reslice->add_option("--level", reslice_plane.level, "Resolution level sampled")
+      ->capture_default_str();
+  reslice
+      ->add_option("--window", reslice_window,
+                   "LO:HI gray window of the 8-bit formats (default: the volume's data range)")
+      ->check(CLI::Validator(check_window, ""));
+
   std::string convert_input, convert_output, convert_voxel;
   ConvertOptions convert_options;
   CLI::App* convert = app.add_subcommand(
@@ -255,6 +302,18 @@ int main(int argc, char** argv) {
       return run_export(export_volume, export_directory, *image_format_named(export_format),
                         Plane{export_axis[0], export_level}, range, window_option(export_window),
                         settings);
+    }
+    if (*reslice) {
+      if (!reslice_center.empty()) {
+        reslice_plane.center.emplace();
+        parse_triple(reslice_center, &*reslice_plane.center);
+      }
+      parse_triple(reslice_normal, &reslice_plane.normal);
+      if (!reslice_size.empty()) {
+        std::sscanf(reslice_size.c_str(), "%u,%u", &reslice_plane.width, &reslice_plane.height);
+      }
+      return run_reslice(reslice_volume, reslice_output, reslice_plane,
+                         window_option(reslice_window), settings);
     }
     if (*convert) return run_convert(convert_input, convert_output, convert_options, settings);
     if (*demo) return run_demo(demo_directory, demo_size, settings);

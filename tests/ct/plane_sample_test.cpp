@@ -1,0 +1,223 @@
+// Planes through HR levels against a trilinear interpolation of what read_hr_region
+// reads, with pools of every size, sparse trees, corrupt bricks, the preload and threads.
+#include "ct/plane_sample.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ct/brick_pool.h"
+#include "ct/loader.h"
+#include "ct/region_extract.h"
+#include "tests/support/capture_stdout.h"
+#include "tests/support/hr_files.h"
+#include "tests/support/temp_dir.h"
+
+namespace QVX::CT {
+namespace {
+
+namespace ts = QVX::TestSupport;
+using QVX::Tools::HRChecksumWord;
+using QVX::Tools::HRNodeKey;
+using QVX::Tools::HRWriteOptions;
+
+struct Plane {
+  PlaneSpec spec;
+  bool exact;  // along the axes at whole samples: read_hr_region's values themselves
+};
+
+// Along each axis through the middle, obliques across brick faces, edges and corners
+// reaching past the level on every side, and the upper faces just inside and just outside.
+std::vector<Plane> planes_of(const HRVec3u& e) {
+  const double mx = e.x / 2, my = e.y / 2, mz = e.z / 2;
+  auto plane = [](std::vector<double> s, uint32_t w, uint32_t h, bool exact) {
+    Plane p{{{s[0], s[1], s[2]}, {s[3], s[4], s[5]}, {s[6], s[7], s[8]}, w, h, -9.0f}, exact};
+    return p;
+  };
+  return {plane({mx, 0, 0, 0, 0, 1, 0, 1, 0}, e.z, e.y, true),
+          plane({0, my, 0, 0, 0, 1, 1, 0, 0}, e.z, e.x, true),
+          plane({0, 0, mz, 1, 0, 0, 0, 1, 0}, e.x, e.y, true),
+          plane({-3.3, -1.7, -2.1, 0.61, 0.37, 0.9, 0.2, 0.83, -0.31}, 140, 90, false),
+          plane({28.25, 29.5, 30.75, 0.5, 0.5, 0.5, 0.5, -0.25, 0.125}, 60, 40, false),
+          plane({e.x - 1.0, 0, 0, 0, 0, 0.75, 0, 0.5, 0}, e.z + 2, e.y + 2, false),
+          plane({e.x - 1 + 1e-9, 0, 0, 0, 0, 1, 0, 1, 0}, 5, 5, false)};
+}
+
+// Trilinear interpolation of the whole level, read as a region: sum of weight products.
+std::vector<float> reference(const HRVolume& volume, uint32_t level, const PlaneSpec& s) {
+  const HRVec3u e = hr_level_shape(volume, level);
+  std::vector<float> a(size_t{e.x} * e.y * e.z);
+  EXPECT_TRUE(read_hr_region(volume, level, {0, 0, 0}, e, a.data()));
+  const int64_t n[3] = {e.x, e.y, e.z};
+  std::vector<float> out;
+  for (uint32_t r = 0; r < s.height; ++r) {
+    for (uint32_t c = 0; c < s.width; ++c) {
+      double p[3], sum = 0.0;
+      bool in = true;
+      for (int k = 0; k < 3; ++k) {
+        p[k] = s.origin[k] + c * s.u[k] + r * s.v[k];
+        in = in && p[k] >= 0 && p[k] <= n[k] - 1;
+      }
+      for (int corner = 0; in && corner < 8; ++corner) {
+        double w = 1.0;
+        int64_t i[3];
+        for (int k = 0; k < 3; ++k) {
+          const double f = p[k] - std::floor(p[k]);
+          i[k] = static_cast<int64_t>(std::floor(p[k])) + ((corner >> k) & 1);
+          w *= (corner >> k) & 1 ? f : 1.0 - f;
+        }
+        if (w != 0.0) sum += w * a[static_cast<size_t>((i[1] * n[0] + i[0]) * n[2] + i[2])];
+      }
+      out.push_back(in ? static_cast<float>(sum) : s.outside);
+    }
+  }
+  return out;
+}
+
+// Samples every plane of every level and compares; returns the mismatches.
+int expect_planes(HRVolume& volume) {
+  int bad = 0;
+  for (uint32_t level = 0; level < hr_level_count(volume); ++level) {
+    for (const Plane& plane : planes_of(hr_level_shape(volume, level))) {
+      const std::vector<float> want = reference(volume, level, plane.spec);
+      std::vector<float> got(want.size() + 1, 7.0f);
+      if (!sample_hr_plane(volume, level, plane.spec, got.data())) return -1;
+      bad += got.back() != 7.0f;
+      for (size_t i = 0; i < want.size(); ++i) {
+        const double tolerance = plane.exact ? 0.0 : std::max(1e-6, 1e-5 * std::fabs(want[i]));
+        if (!(std::fabs(got[i] - want[i]) <= tolerance) && ++bad < 4) {
+          ADD_FAILURE() << "level " << level << " sample " << i << ": " << got[i]
+                        << " != " << want[i];
+        }
+      }
+    }
+  }
+  return bad;
+}
+
+bool key_is(const HRNodeKey& k, uint32_t depth, uint32_t x, uint32_t y, uint32_t z) {
+  return k == HRNodeKey{depth, x, y, z};
+}
+
+class PlaneSampleTest : public ::testing::Test {
+ protected:
+  void write(const HRWriteOptions& options) {
+    std::string error;
+    ASSERT_TRUE(QVX::Tools::write_hr_volume(path_, options, nullptr, &error)) << error;
+  }
+  void open(HRVolume& volume) {
+    ts::CaptureStdout quiet;
+    ASSERT_TRUE(volume.open_existing(std::wstring(path_.begin(), path_.end())));
+  }
+  ts::TempDir dir_;
+  const std::string path_ = dir_.file("v.hr");
+};
+
+TEST_F(PlaneSampleTest, PlanesEqualTheInterpolatedRegionsForEveryPool) {
+  // Early leaves with and without a brick, nodes without a brick above bricks, and a
+  // branch without any, as the region reads meet them.
+  HRWriteOptions sparse = ts::hr_options(97, 80, 123);
+  sparse.stop_here = [](const HRNodeKey& k) {
+    return key_is(k, 1, 0, 0, 0) || key_is(k, 1, 0, 1, 1);
+  };
+  sparse.no_brick = [](const HRNodeKey& k) {
+    return key_is(k, 1, 1, 0, 0) || key_is(k, 2, 2, 0, 0) || key_is(k, 1, 0, 1, 1) ||
+           key_is(k, 1, 1, 0, 1) || (k.depth == 2 && k.x / 2 == 1 && k.y / 2 == 0 && k.z / 2 == 1);
+  };
+  const HRWriteOptions volumes[] = {ts::hr_options(70, 37, 45, 1), sparse};
+  // Bricks: none (regions only), 3 (chunks that evict each other), plenty.
+  const uint64_t pools[] = {0, 3, 600};
+  for (const HRWriteOptions& options : volumes) {
+    ASSERT_NO_FATAL_FAILURE(write(options));
+    for (const uint64_t bricks : pools) {
+      SCOPED_TRACE(::testing::Message() << options.resolution[0] << ", pool " << bricks);
+      HRVolume volume;
+      ASSERT_NO_FATAL_FAILURE(open(volume));
+      ASSERT_TRUE(volume.set_pool_capacity(bricks));
+      EXPECT_EQ(expect_planes(volume), 0);
+      EXPECT_EQ(volume.loader().running(), bricks != 0);
+      // The planes went through the pool.
+      if (bricks == 3) {
+        EXPECT_GT(volume.brick_pool().load_count(), 3u);
+      }
+    }
+  }
+}
+
+TEST_F(PlaneSampleTest, CorruptPoolBrickFailsThePlanesThatMeetIt) {
+  HRWriteOptions options = ts::hr_options(64, 64, 64);
+  options.checksum_word = [](const HRNodeKey& k) {
+    return key_is(k, 1, 1, 0, 0) ? HRChecksumWord::Wrong : HRChecksumWord::Correct;
+  };
+  ASSERT_NO_FATAL_FAILURE(write(options));
+  HRVolume volume;
+  ASSERT_NO_FATAL_FAILURE(open(volume));
+  ASSERT_TRUE(volume.set_pool_capacity(16));
+  const std::string offset = std::to_string(volume.root().children->nodes[1].brick_offset);
+  PlaneSpec clean{{10, 0, 0}, {0, 0, 1}, {0, 1, 0}, 64, 64, 0.0f};
+  PlaneSpec through = clean;
+  through.origin[0] = 40;
+  std::vector<float> out(64 * 64);
+  bool sampled[3];
+  std::string log;
+  {
+    ts::CaptureStdout capture;
+    sampled[0] = sample_hr_plane(volume, 0, clean, out.data());
+    for (int twice = 1; twice < 3; ++twice)
+      sampled[twice] = sample_hr_plane(volume, 0, through, out.data());
+    log = ts::strip_timestamps(capture.text());
+  }
+  EXPECT_TRUE(sampled[0] && !sampled[1] && !sampled[2]);
+  const std::string failed =
+      "FAILED to sample plane: brick at offset " + offset + " failed verification\n";
+  // The preload may have met the brick first.
+  EXPECT_TRUE(log.ends_with(failed + failed)) << log;
+  EXPECT_NE(log.find("WARNING data verification for brick at " + offset + " FAILED"), log.npos);
+}
+
+// Once the preload has filled the pool, a plane of the coarsest level below the root
+// loads nothing.
+TEST_F(PlaneSampleTest, PreloadedPoolServesCoarsePlanesWithoutLoads) {
+  ASSERT_NO_FATAL_FAILURE(write(ts::hr_options(128, 128, 128)));  // 8 + 64 bricks
+  HRVolume volume;
+  ASSERT_NO_FATAL_FAILURE(open(volume));
+  EXPECT_FALSE(volume.loader().running());
+  ASSERT_TRUE(volume.set_pool_capacity(100));
+  for (int wait = 0; wait < 3000 && volume.brick_pool().load_count() < 72; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the last border
+  const uint64_t loads = volume.brick_pool().load_count();
+  EXPECT_EQ(loads, 72u);
+  PlaneSpec oblique{{-1, 2, 0}, {0.7, 0.2, 0.5}, {0.1, 0.6, -0.3}, 64, 64, 0.0f};
+  std::vector<float> out(64 * 64);
+  EXPECT_TRUE(sample_hr_plane(volume, volume.max_depth() - 1, oblique, out.data()));
+  EXPECT_EQ(volume.brick_pool().load_count(), loads);
+}
+
+// Two volumes on one file sample at once, one of them while its preload runs, the other
+// through a pool too small for a plane.
+TEST_F(PlaneSampleTest, VolumesOfOneFileSampleFromTwoThreads) {
+  ASSERT_NO_FATAL_FAILURE(write(ts::hr_options(100, 90, 80)));
+  HRVolume volumes[2];
+  int bad[2] = {-2, -2};
+  ts::CaptureStdout quiet;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_NO_FATAL_FAILURE(open(volumes[i]));
+    threads.emplace_back([&, i] {
+      volumes[i].set_pool_capacity(i == 0 ? 1000 : 4);
+      bad[i] = expect_planes(volumes[i]);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(bad[0], 0);
+  EXPECT_EQ(bad[1], 0);
+}
+
+}  // namespace
+}  // namespace QVX::CT
