@@ -203,7 +203,8 @@ bool read_rgb(::TIFF* tif, Image_f& image, uint16_t bits) {
   }
   return read_rows<uint8_t>(tif, image, 3, [](const uint8_t* row, uint32_t c) {
     const uint8_t* rgb = row + uint64_t{c} * 3;
-    return rgb[0] * kTiffRed + rgb[1] * kTiffGreen + rgb[2] * kTiffBlue;
+    return static_cast<float>(rgb[0]) * kTiffRed + static_cast<float>(rgb[1]) * kTiffGreen +
+           static_cast<float>(rgb[2]) * kTiffBlue;
   });
 }
 
@@ -231,7 +232,10 @@ std::vector<float> lookup_table(::TIFF* tif, const Image& image, uint16_t sample
       green == nullptr || blue == nullptr) {
     return {};
   }
-  for (uint32_t i = 0; i < n; ++i) table[i] = 0.344f * red[i] + 0.5f * green[i] + 0.156f * blue[i];
+  for (uint32_t i = 0; i < n; ++i) {
+    table[i] = 0.344f * static_cast<float>(red[i]) + 0.5f * static_cast<float>(green[i]) +
+               0.156f * static_cast<float>(blue[i]);
+  }
   return table;
 }
 

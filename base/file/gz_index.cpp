@@ -261,13 +261,13 @@ int64_t GzIndexedReader::advance(uint8_t* out, size_t size) {
         done += produced;
         extent_ = std::max(extent_, position_);
 
+        // Without progress the same call would follow forever.
+        const bool stalled =
+            produced == 0 && strm_.avail_in == had_in && (strm_.data_type & kAtBlockBoundary) == 0;
         if (ret == Z_STREAM_END) {
           phase_ = Phase::Trailer;
-        } else if (ret != Z_OK && ret != Z_BUF_ERROR) {
+        } else if ((ret != Z_OK && ret != Z_BUF_ERROR) || stalled) {
           return fail();
-        } else if (produced == 0 && strm_.avail_in == had_in &&
-                   (strm_.data_type & kAtBlockBoundary) == 0) {
-          return fail();  // no progress: never loop on it
         } else if (want_point && (strm_.data_type & kAtBlockBoundary) != 0 &&
                    (strm_.data_type & kInLastBlock) == 0) {
           add_access_point();

@@ -121,7 +121,7 @@ TEST(Writers, GzNamesCompressAndOthersDoNot) {
 TEST(Writers, GzipFileReplacesTheFileAndReportsFailures) {
   ts::TempDir dir;
   for (const size_t size : {size_t{0}, size_t{8192}, size_t{20000}}) {
-    const std::string path = dir.file("f" + std::to_string(size));
+    const std::string path = dir.file(std::string("f").append(std::to_string(size)));
     ts::write_file(path, std::string(size, 'q'));
     ASSERT_TRUE(QVX::Base::File::gzip_file(std::wstring(path.begin(), path.end())));
     EXPECT_FALSE(std::filesystem::exists(path));

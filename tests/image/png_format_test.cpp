@@ -95,7 +95,7 @@ TEST(PngSave, RoundTripsThroughTheLoaderAndPil) {
     std::string list;
     for (size_t i = 0; i < c.bytes.size(); ++i) {
       EXPECT_EQ(back.data[i], c.bytes[i] / 256.0f) << c.used << " pixel " << i;
-      list += (i > 0 ? "," : "") + std::to_string(c.bytes[i]);
+      list.append(i > 0 ? "," : "").append(std::to_string(c.bytes[i]));
     }
     const int fd = open(path.c_str(), O_RDONLY);
     Image_desc desc;
