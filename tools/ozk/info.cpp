@@ -19,7 +19,9 @@ std::string number(double value) {
 }
 
 std::string triple(const double (&v)[3]) {
-  return std::string("(") + number(v[0]) + ", " + number(v[1]) + ", " + number(v[2]) + ")";
+  std::string text = "(";
+  for (int i = 0; i < 3; ++i) text.append(i > 0 ? ", " : "").append(number(v[i]));
+  return text + ")";
 }
 
 std::string human_size(uint64_t bytes) {
@@ -72,8 +74,9 @@ std::string json_string(const std::string& text) {
 std::string json_number(double value) { return std::isfinite(value) ? number(value) : "null"; }
 
 std::string json_triple(const double (&v)[3]) {
-  return std::string("[") + json_number(v[0]) + "," + json_number(v[1]) + "," + json_number(v[2]) +
-         "]";
+  std::string text = "[";
+  for (int i = 0; i < 3; ++i) text.append(i > 0 ? "," : "").append(json_number(v[i]));
+  return text + "]";
 }
 
 template <typename T>
