@@ -2,7 +2,7 @@
 # ci-release, ci-asan; see CMakePresets.json).
 PRESET ?= release
 
-.PHONY: demo test format check-format clean
+.PHONY: demo test format check-format check-layers tidy clean
 
 demo:
 	./scripts/demo.sh $(PRESET)
@@ -15,6 +15,12 @@ format:
 
 check-format:
 	./scripts/check-format.sh
+
+check-layers:
+	/usr/bin/python3 scripts/check-layers.py
+
+tidy:
+	./scripts/tidy.sh
 
 clean:
 	rm -rf build

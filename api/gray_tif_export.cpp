@@ -7,7 +7,7 @@
 #include "base/log.h"
 #include "base/utf.h"
 #include "image/image.h"
-#include "include/qvx_ozk.h"
+#include "qvx_ozk.h"
 
 namespace {
 

@@ -15,7 +15,7 @@ Vec3_d& Vec3_d::operator=(const Vec3_d& other) {
   z = other.z;
   return *this;
 }
-Vec3_d& Vec3_d::operator=(Vec3_d&& other) {
+Vec3_d& Vec3_d::operator=(Vec3_d&& other) noexcept {
   x = other.x;
   y = other.y;
   z = other.z;

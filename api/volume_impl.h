@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ct/hr_volume.h"
-#include "include/qvx_ozk.h"
+#include "qvx_ozk.h"
 #include "volume_formats/header_volume.h"
 #include "volume_formats/packed_volume.h"
 #include "volume_formats/volume_fields.h"

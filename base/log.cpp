@@ -35,8 +35,6 @@ LogCallback g_callback = nullptr;
 void* g_callback_user = nullptr;
 // Written with the lock held; atomic so it may be read without it.
 std::atomic<uint32_t> g_line_count{0};
-// Entries below this level are dropped by log_wprintf_level.
-constexpr int32_t kLevelThreshold = 0;
 // Upper bound for one formatted wide entry; a longer one is logged as a notice instead.
 constexpr size_t kMaxWideEntry = size_t{1} << 20;
 
@@ -169,7 +167,7 @@ void rotate_if_full_locked() {
   if (is_standard_stream(g_stream) || g_file_path.empty()) return;
   ++g_file_index;
   const std::string name = log_file_name_for_index(g_file_path, g_file_index);
-  const std::string file_part = path_file_part(name, 0).value_or("");
+  const std::string file_part = path_file_part(name, FilePart::Name).value_or("");
   const unsigned long number = static_cast<unsigned long>(g_file_index) + 1;
   printf_locked("=== Log continues in logfile %lu (%s) ===\n", number, file_part.c_str());
   open_file_locked(name);
@@ -214,7 +212,7 @@ void log_wprintf(const wchar_t* format, ...) {
 }
 
 void log_wprintf_level(int32_t level, const wchar_t* format, ...) {
-  if (level < kLevelThreshold) return;
+  if (level < kLogLevelThreshold) return;
   va_list args;
   va_start(args, format);
   const std::string text = format_wide(format, args);

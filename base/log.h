@@ -11,13 +11,23 @@
 
 namespace QVX::Base {
 
+// A 64-bit count or offset as the argument of a "%llu" conversion: uint64_t is unsigned
+// long on some platforms and unsigned long long on others.
+inline unsigned long long as_ull(uint64_t value) { return static_cast<unsigned long long>(value); }
+
 // printf-style entry.
 void log_printf(const char* format, ...) QVX_PRINTF_FORMAT(1, 2);
 
 // Wide printf-style entry (wide strings as %ls); written to the narrow stream as UTF-8.
 void log_wprintf(const wchar_t* format, ...);
 
-// As log_wprintf, but only when `level` reaches the threshold (0); otherwise nothing
+// The level an entry of log_wprintf_level must reach to be written. Nothing changes it, and
+// every caller in the library passes level 1 (the image loaders' progress lines), so in
+// practice no entry is filtered: the level marks those lines as detail for a threshold
+// that is not offered to callers.
+inline constexpr int32_t kLogLevelThreshold = 0;
+
+// As log_wprintf, but only when `level` is at least kLogLevelThreshold; otherwise nothing
 // happens at all, not even counting.
 void log_wprintf_level(int32_t level, const wchar_t* format, ...);
 

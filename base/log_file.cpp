@@ -34,14 +34,14 @@ NameParts split_extension(std::string name) {
 
 }  // namespace
 
-std::optional<std::string> path_file_part(const std::string& path, int mode) {
-  if (path.size() < 2 || is_separator(path.back()) || mode < 0 || mode > 2) return std::nullopt;
+std::optional<std::string> path_file_part(const std::string& path, FilePart part) {
+  if (path.size() < 2 || is_separator(path.back())) return std::nullopt;
   const size_t separator = last_separator(path, 1);
   const std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
-  if (mode == 0) return name;
+  if (part == FilePart::Name) return name;
   const NameParts parts = split_extension(name);
   if (parts.extension.empty()) return parts.base;
-  return mode == 1 ? parts.base : parts.extension;
+  return part == FilePart::Stem ? parts.base : parts.extension;
 }
 
 std::optional<std::string> path_directory_part(const std::string& path) {

@@ -63,14 +63,21 @@ void log_set_rotation_threshold(uint32_t entries);
 // "sdk-2.log", in the current directory). Creates nothing.
 std::string log_file_name_for_index(const std::string& path, uint32_t index);
 
+// The parts of a file name that path_file_part returns (the modes 0, 1 and 2 of the
+// log-file naming rule). For Stem and Extension a trailing ".gz"/".gZ" (lower-case 'g') is
+// dropped first; a dot in the first position is not looked at, and a name without a dot
+// has no extension: Stem and Extension then both give the whole (shortened) name.
+enum class FilePart {
+  Name = 0,       // the file name: "b.tar.gz"
+  Stem = 1,       // the name before its last dot: "b"
+  Extension = 2,  // the rest from that dot on: ".tar"
+};
+
 // The file part of `path`: the characters after its last '/' or '\\' (a separator in the
-// first position stays part of the name). std::nullopt when `path` ends in a separator or
-// has fewer than two characters, or for a mode other than 0, 1, 2.
-// Mode 0: the file name. Modes 1 and 2: a trailing ".gz"/".gZ" (lower-case 'g') is
-// dropped, then mode 1 gives the name before its last dot and mode 2 the rest from that
-// dot on; a dot in the first position is not looked at, and without a dot both give the
-// whole (shortened) name. "C:\\a\\b.tar.gz" gives "b.tar.gz", "b.tar", ".tar".
-std::optional<std::string> path_file_part(const std::string& path, int mode);
+// first position stays part of the name), or the part of them that `part` names
+// ("C:\\a\\b.tar.gz" gives "b.tar.gz", "b", ".tar"). std::nullopt when `path` ends in a
+// separator or has fewer than two characters.
+std::optional<std::string> path_file_part(const std::string& path, FilePart part);
 
 // The characters before the last '/' or '\\' of `path`; std::nullopt when `path` has
 // fewer than two characters or no separator after its first character ("/data" gives

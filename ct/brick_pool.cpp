@@ -28,8 +28,6 @@ constexpr unsigned kReadOnlyCode = EACCES;
 
 constexpr uint64_t kRowBytes = uint64_t{kBrickEdge} * 4;
 
-unsigned long long as_ull(uint64_t value) { return static_cast<unsigned long long>(value); }
-
 // Plain data: guarded_call may leave copy_record by a jump, so nothing here is destroyed.
 struct RecordCopy {
   const unsigned char* record;
@@ -79,7 +77,7 @@ bool brick_read(PoolBrick& brick, const Base::File::MappedFile& file, uint64_t o
   const bool in_range = offset <= size && bytes <= size - offset;
   if (in_range) copy.record = file.map_base() + offset;
   if (!in_range || !Base::Platform::guarded_call(copy_record, &copy, &code)) {
-    Base::log_printf("FAILED to read brick at offset %llu (%X)\n", as_ull(offset),
+    Base::log_printf("FAILED to read brick at offset %llu (%X)\n", Base::as_ull(offset),
                      static_cast<unsigned>(code));
     return false;
   }
@@ -92,7 +90,8 @@ bool brick_read(PoolBrick& brick, const Base::File::MappedFile& file, uint64_t o
 bool brick_write(PoolBrick& brick, const Base::File::MappedFile& /*file*/, uint64_t offset,
                  uint32_t /*checksum_type*/) {
   if (brick.dirty == 0) return true;
-  Base::log_printf("FAILED to write brick at offset %llu (%X)\n", as_ull(offset), kReadOnlyCode);
+  Base::log_printf("FAILED to write brick at offset %llu (%X)\n", Base::as_ull(offset),
+                   kReadOnlyCode);
   return false;
 }
 
@@ -113,7 +112,7 @@ bool BrickPool::pool_load(NodeRequest& request) {
   if (node.brick_offset != 0 && node.brick != nullptr) return true;
   if (capacity_ == 0) {
     Base::log_printf("FAILED to load brick at %llu into pool: Capacity zero!\n",
-                     as_ull(node.brick_offset));
+                     Base::as_ull(node.brick_offset));
     return false;
   }
   // Offset 0 is the file's header, never a brick; refused before a victim is given up.
@@ -126,7 +125,7 @@ bool BrickPool::pool_load(NodeRequest& request) {
     HRNode* victim = used_list_.back();
     if (!brick_write(*victim->brick, *file_, victim->brick_offset, checksum_type_)) {
       Base::log_printf("FAILED to write dirty brick at %llu from pool\n",
-                       as_ull(victim->brick_offset));
+                       Base::as_ull(victim->brick_offset));
       Base::log_printf("FAILED to unload lru brick\n");
       return false;
     }
@@ -141,12 +140,13 @@ bool BrickPool::pool_load(NodeRequest& request) {
   PoolBrick* brick = free_list_.back();
   bool checksum_ok = true;
   if (!brick_read(*brick, *file_, node.brick_offset, checksum_type_, &checksum_ok)) {
-    Base::log_printf("FAILED to load new brick at %llu into pool\n", as_ull(node.brick_offset));
+    Base::log_printf("FAILED to load new brick at %llu into pool\n",
+                     Base::as_ull(node.brick_offset));
     return false;
   }
   if (checksum_type_ != kChecksumNone && !checksum_ok) {
     Base::log_printf("WARNING data verification for brick at %llu FAILED...\n",
-                     as_ull(node.brick_offset));
+                     Base::as_ull(node.brick_offset));
     request.valid = false;
     failed_.insert(node.brick_offset);
   }
@@ -167,7 +167,7 @@ void BrickPool::pool_flush() {
     PoolBrick* brick = node->brick;
     if (!brick_write(*brick, *file_, node->brick_offset, checksum_type_)) {
       Base::log_printf("FAILED to write dirty brick at %llu from pool\n",
-                       as_ull(node->brick_offset));
+                       Base::as_ull(node->brick_offset));
     }
     node->brick = nullptr;
     node->last_use = 0;
@@ -193,7 +193,7 @@ bool BrickPool::set_capacity(uint64_t count) {
     free_list_.reserve(static_cast<size_t>(count));
   } catch (const std::bad_alloc&) {
     release_storage();
-    Base::log_printf("FAILED to allocate %llu pool bricks\n", as_ull(count));
+    Base::log_printf("FAILED to allocate %llu pool bricks\n", Base::as_ull(count));
     return false;
   }
   capacity_ = count;

@@ -17,8 +17,6 @@ namespace {
 // counted: a damaged file may hold millions of them.
 constexpr uint64_t kBrickWarningsShown = 8;
 
-unsigned long long ull(uint64_t value) { return static_cast<unsigned long long>(value); }
-
 bool read_bytes(Base::File::MappedFile& file, void* out, uint64_t count, const char* failure) {
   if (file.map_read(out, count)) return true;
   Base::log_printf("%s", failure);
@@ -155,7 +153,7 @@ bool HRVolume::read_header() {
     Base::log_printf(
         "FAILED to find valid HR Volume in '%s': Resolution %u,%u,%u exceeds the stored "
         "extent of %llu voxels per axis\n",
-        name_.c_str(), resolution_.x, resolution_.y, resolution_.z, ull(extent));
+        name_.c_str(), resolution_.x, resolution_.y, resolution_.z, Base::as_ull(extent));
     return false;
   }
   voxel_size_ = {(vmax_.x - vmin_.x) / resolution_.x, (vmax_.y - vmin_.y) / resolution_.y,
@@ -189,13 +187,14 @@ bool HRVolume::read_nodes() {
   if (root_.brick_offset != 0) {
     bool checksum_ok = true;
     if (!brick_read(*root_brick_, file_, root_.brick_offset, checksum_type_, &checksum_ok)) {
-      Base::log_printf("FAILED to load new brick at %llu into pool\n", ull(root_.brick_offset));
+      Base::log_printf("FAILED to load new brick at %llu into pool\n",
+                       Base::as_ull(root_.brick_offset));
       Base::log_printf("FAILED to load root brick\n");
       return false;
     }
     if (checksum_type_ != kChecksumNone && !checksum_ok) {
       Base::log_printf("WARNING data verification for brick at %llu FAILED...\n",
-                       ull(root_.brick_offset));
+                       Base::as_ull(root_.brick_offset));
     }
   } else {
     root_brick_->dirty = 0;
@@ -220,7 +219,7 @@ void HRVolume::check_brick_records() {
     if (++outside <= kBrickWarningsShown) {
       Base::log_printf(
           "WARNING brick record at offset %llu lies beyond the end of '%s' (%llu bytes)\n",
-          ull(node.brick_offset), name_.c_str(), ull(size));
+          Base::as_ull(node.brick_offset), name_.c_str(), Base::as_ull(size));
     }
   };
   check(root_);
@@ -229,7 +228,7 @@ void HRVolume::check_brick_records() {
   }
   if (outside > kBrickWarningsShown) {
     Base::log_printf("WARNING %llu more brick records lie beyond the end of '%s'\n",
-                     ull(outside - kBrickWarningsShown), name_.c_str());
+                     Base::as_ull(outside - kBrickWarningsShown), name_.c_str());
   }
 }
 

@@ -18,8 +18,6 @@ namespace {
 
 constexpr const char* kSource = "ct/hr_volume";
 
-unsigned long long as_ull(uint64_t value) { return static_cast<unsigned long long>(value); }
-
 uint64_t nodes_down_to(const HRVolume& volume, uint32_t depth) {
   const NodeTile* tile = volume.root().children;
   if (tile == nullptr || depth < 1) return 0;
@@ -173,7 +171,7 @@ bool fill_border(HRVolume& volume, const NodeRequest& request) {
 
   int fault = 0;
   if (!Base::Platform::guarded_call(copy_border, &work, &fault)) {
-    Base::log_printf("FAILED to read brick at offset %llu (%X)\n", as_ull(work.reading),
+    Base::log_printf("FAILED to read brick at offset %llu (%X)\n", Base::as_ull(work.reading),
                      static_cast<unsigned>(fault));
     return false;
   }

@@ -92,9 +92,11 @@ InPlace update_in_place(const Image& d, int fd) {
         d.file_name.c_str());
     return InPlace::kFailed;
   }
+  // libtiff's client handle is a pointer; ours carries the descriptor itself.
   ::TIFF* tif = tiff_internal::client_open(
-      "QVX::Image::Format::TIFF::update", reinterpret_cast<thandle_t>(intptr_t{copy}), fd_read_proc,
-      fd_write_proc, fd_seek_proc, fd_close_proc, fd_size_proc);
+      "QVX::Image::Format::TIFF::update",
+      reinterpret_cast<thandle_t>(intptr_t{copy}),  // NOLINT(performance-no-int-to-ptr)
+      fd_read_proc, fd_write_proc, fd_seek_proc, fd_close_proc, fd_size_proc);
   if (tif == nullptr) {
     Platform::close_descriptor(copy);
     log_wprintf(L"FAILED to open tiff for updating the description in '%ls'\n",

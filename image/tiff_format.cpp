@@ -391,7 +391,7 @@ bool TIFF::matches_signature(const uint8_t* bytes, size_t size) const {
 }
 
 uint64_t padded_info_size(uint64_t info_length, uint64_t pixel_bytes) {
-  const int e = pixel_bytes == 0 ? 0 : std::bit_width(pixel_bytes) - 1;
+  const int e = pixel_bytes == 0 ? 0 : static_cast<int>(std::bit_width(pixel_bytes)) - 1;
   const uint64_t unit = e <= 20 ? 1024 : uint64_t{1} << (e - 10);
   return (info_length + 4 + unit - 1) / unit * unit;
 }

@@ -203,7 +203,8 @@ bool read_rgb(::TIFF* tif, Image_f& image, uint16_t bits) {
   }
   return read_rows<uint8_t>(tif, image, 3, [](const uint8_t* row, uint32_t c) {
     const uint8_t* rgb = row + uint64_t{c} * 3;
-    return rgb[0] * kTiffRed + rgb[1] * kTiffGreen + rgb[2] * kTiffBlue;
+    return static_cast<float>(rgb[0]) * kTiffRed + static_cast<float>(rgb[1]) * kTiffGreen +
+           static_cast<float>(rgb[2]) * kTiffBlue;
   });
 }
 
@@ -235,7 +236,9 @@ std::vector<float> lookup_table(::TIFF* tif, const Image& image, uint16_t sample
   // bring the map to that range so a palette image loads in 0..1.
   const float to_range = static_cast<float>(n - 1) / 65535.0f;
   for (uint32_t i = 0; i < n; ++i) {
-    table[i] = (0.344f * red[i] + 0.5f * green[i] + 0.156f * blue[i]) * to_range;
+    table[i] = (0.344f * static_cast<float>(red[i]) + 0.5f * static_cast<float>(green[i]) +
+                0.156f * static_cast<float>(blue[i])) *
+               to_range;
   }
   return table;
 }

@@ -64,7 +64,7 @@ class QVX_OZK_API Vec3_d {
   Vec3_d(double x, double y, double z);
   Vec3_d(const Vec3_d& other) = default;
   Vec3_d& operator=(const Vec3_d& other);
-  Vec3_d& operator=(Vec3_d&& other);
+  Vec3_d& operator=(Vec3_d&& other) noexcept;
 
   double x;
   double y;

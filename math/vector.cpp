@@ -103,6 +103,7 @@ Vec3_u32::Vec3_u32(uint32_t x_value, uint32_t y_value, uint32_t z_value)
 Vec3_u32::Vec3_u32(const Vec3_u32& other) : Vec3_u32(*other.x, *other.y, *other.z) {}
 
 Vec3_u32& Vec3_u32::operator=(const Vec3_u32& other) {
+  if (this == &other) return *this;
   *x = *other.x;
   *y = *other.y;
   *z = *other.z;
@@ -119,6 +120,7 @@ Vec3_d::Vec3_d(double x_value, double y_value, double z_value)
 Vec3_d::Vec3_d(const Vec3_d& other) : Vec3_d(*other.x, *other.y, *other.z) {}
 
 Vec3_d& Vec3_d::operator=(const Vec3_d& other) {
+  if (this == &other) return *this;
   *x = *other.x;
   *y = *other.y;
   *z = *other.z;

@@ -14,7 +14,7 @@ build=${OZK_FUZZ_BUILD:-build/fuzz}  # the build directory, relative to the repo
 ./scripts/install-deps.sh
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQVX_OZK_FUZZ=ON -DQVX_OZK_SANITIZE=ON -DQVX_OZK_BUILD_TESTS=OFF \
-  -DQVX_OZK_BUILD_BENCH=OFF -DQVX_OZK_BUILD_EXAMPLES=OFF > /dev/null
+  -DQVX_OZK_BUILD_BENCH=OFF -DQVX_OZK_BUILD_EXAMPLES=OFF -DQVX_OZK_BUILD_TOOLS=OFF > /dev/null
 cmake --build "$build" -j "$(nproc)"
 
 targets=("$@")

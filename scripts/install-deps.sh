@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ git pkg-config zlib1g-dev libisal-dev libtiff-dev libpng-dev libcli11-dev libgtest-dev
-          libbenchmark-dev clang clang-format binutils libtiff-tools python3-tifffile python3-numpy
+          libbenchmark-dev clang clang-format clang-tidy binutils libtiff-tools python3-tifffile python3-numpy
           python3-pil python3-dev pybind11-dev python3-dask python3-distributed python3-pytest
           python3-h5py python3-zarr python3-vtk9 python3-scipy)
 

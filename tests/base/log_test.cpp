@@ -121,7 +121,7 @@ TEST(LogFilePaths, FileAndDirectoryParts) {
   const std::optional<std::string> none;
   const struct {
     const char* path;
-    std::optional<std::string> parts[3];  // modes 0, 1, 2
+    std::optional<std::string> parts[3];  // name, stem, extension
     std::optional<std::string> directory;
   } cases[] = {
       {"C:\\a\\b.tar.gz", {"b.tar.gz", "b", ".tar"}, "C:\\a"},
@@ -137,11 +137,12 @@ TEST(LogFilePaths, FileAndDirectoryParts) {
       {"", {none, none, none}, none},
   };
   for (const auto& c : cases) {
-    for (int mode = 0; mode < 3; ++mode)
-      EXPECT_EQ(path_file_part(c.path, mode), c.parts[mode]) << c.path << " mode " << mode;
+    for (int part = 0; part < 3; ++part) {
+      EXPECT_EQ(path_file_part(c.path, static_cast<FilePart>(part)), c.parts[part])
+          << c.path << " part " << part;
+    }
     EXPECT_EQ(path_directory_part(c.path), c.directory) << c.path;
   }
-  EXPECT_EQ(path_file_part("/var/log/sdk.log", 3), none);
 }
 
 TEST(LogFilePaths, RotatedNames) {

@@ -77,7 +77,7 @@ TEST(PngSave, RoundTripsThroughTheLoaderAndPil) {
     std::string list;
     for (size_t i = 0; i < c.bytes.size(); ++i) {
       EXPECT_EQ(back.data[i], c.bytes[i] / 256.0f) << c.used << " pixel " << i;
-      list += (i > 0 ? "," : "") + std::to_string(c.bytes[i]);
+      list.append(i > 0 ? "," : "").append(std::to_string(c.bytes[i]));
     }
     Image_desc desc;
     EXPECT_TRUE(QVX::TestSupport::load_image(PNG(), path, desc) && desc.height() == c.rows);

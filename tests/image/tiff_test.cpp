@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <csignal>
@@ -68,9 +69,9 @@ void write_tiff(const std::string& path, const char* mode, Layout l, const Bytes
 
 // The info block: big-endian `claimed` length, `text`, zero padding up to `size` bytes.
 Bytes block(uint32_t claimed, const std::string& text, size_t size) {
-  Bytes out = {uint8_t(claimed >> 24), uint8_t(claimed >> 16), uint8_t(claimed >> 8),
-               uint8_t(claimed)};
-  out.insert(out.end(), text.begin(), text.end());
+  Bytes out(std::max(size, 4 + text.size()));
+  for (int i = 0; i < 4; ++i) out[i] = uint8_t(claimed >> (24 - 8 * i));
+  std::copy(text.begin(), text.end(), out.begin() + 4);
   out.resize(size);
   return out;
 }

@@ -33,7 +33,7 @@ bool parse_double(const std::string& text, double* value) {
 
 std::string range_text(const SliceRange& range, uint32_t end) {
   std::string text = std::to_string(range.first) + ":" + std::to_string(end);
-  if (range.step != 1) text += ":" + std::to_string(range.step);
+  if (range.step != 1) text.append(":").append(std::to_string(range.step));
   return text;
 }
 

@@ -19,7 +19,9 @@ std::string number(double value) {
 }
 
 std::string triple(const double (&v)[3]) {
-  return "(" + number(v[0]) + ", " + number(v[1]) + ", " + number(v[2]) + ")";
+  std::string text = "(";
+  for (int i = 0; i < 3; ++i) text.append(i > 0 ? ", " : "").append(number(v[i]));
+  return text + ")";
 }
 
 std::string human_size(uint64_t bytes) {
@@ -72,7 +74,9 @@ std::string json_string(const std::string& text) {
 std::string json_number(double value) { return std::isfinite(value) ? number(value) : "null"; }
 
 std::string json_triple(const double (&v)[3]) {
-  return "[" + json_number(v[0]) + "," + json_number(v[1]) + "," + json_number(v[2]) + "]";
+  std::string text = "[";
+  for (int i = 0; i < 3; ++i) text.append(i > 0 ? "," : "").append(json_number(v[i]));
+  return text + "]";
 }
 
 template <typename T>
@@ -168,7 +172,7 @@ void print_info_json(const VolumeInfo& info, std::ostream& out) {
   if (header) {
     files = "[";
     for (size_t i = 0; i < info.files.size(); ++i) {
-      files += (i > 0 ? "," : "") + json_string(info.files[i]);
+      files.append(i > 0 ? "," : "").append(json_string(info.files[i]));
     }
     files += "]";
   }

@@ -91,9 +91,7 @@ std::string log_open_cause(const std::string& path) {
   return "cannot be opened";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   CLI::App app{
       "Looks into CT volumes (packed, header and HR volumes) and writes their slices as images.",
       "ozk"};
@@ -323,4 +321,17 @@ int main(int argc, char** argv) {
     return fail(e.what());
   }
   return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // What escapes the commands' own handling (an allocation failing while the options are
+  // set up) still ends in a message and status 1 rather than std::terminate.
+  try {
+    return run(argc, argv);
+  } catch (...) {
+    std::fputs("ozk: unexpected failure\n", stderr);
+    return 1;
+  }
 }

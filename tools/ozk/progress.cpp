@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +28,7 @@ bool standard_error_is_terminal() {
 }
 
 std::string duration(double seconds) {
-  const auto total = static_cast<long long>(seconds + 0.5);
+  const long long total = std::llround(seconds);
   char text[32];
   if (total >= 3600) {
     std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60,
@@ -71,7 +72,7 @@ struct Progress::State {
 
   std::string bar() const {
     const uint64_t filled = total > 0 ? done * kBarWidth / total : kBarWidth;
-    return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "]";
+    return std::string("[").append(filled, '#').append(kBarWidth - filled, '.').append("]");
   }
 
   // The cursor is left at the start of the line: a log entry written meanwhile then
