@@ -356,18 +356,8 @@ TEST_F(GzIndex, StreamsEndWhereGzreadEndsThemPastAccessPoints) {
     SCOPED_TRACE(testing::Message() << c.cut << " " << c.flip);
     std::string bytes = whole.substr(0, c.cut);
     if (c.flip != 0) bytes[c.flip] ^= 0x21;
-    open(bytes);
-    const GzreadResult expected = gzread_all(path);
-    std::string got(data.size() + kSpan, '\0');
-    const int64_t got_n = file.read_at(0, got.data(), got.size());
-    EXPECT_LE(index().inflated_total(), expected.bytes.size() + 2 * kSpan);
-    if (expected.error) {
-      EXPECT_EQ(got_n, -1);
-      expect_read(expected.bytes, 0, expected.bytes.size());
-    } else {
-      ASSERT_EQ(got_n, static_cast<int64_t>(expected.bytes.size()));
-      EXPECT_TRUE(got.substr(0, expected.bytes.size()) == expected.bytes);
-    }
+    expect_as_gzread(bytes, false);
+    EXPECT_LE(index().inflated_total(), data.size() + 2 * kSpan);
   }
 }
 
