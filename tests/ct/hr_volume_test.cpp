@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "ct/loader.h"
 #include "ct/slice_extract.h"
 #include "tests/support/ct_volumes.h"
 #include "tests/support/threads.h"
@@ -169,7 +170,7 @@ TEST_F(HRVolumeTest, CloseStopsTheLoaderThreadsQuietly) {
     ts::CaptureStdout capture;
     {
       HRVolume volume;
-      ASSERT_TRUE(volume.open_existing(wide()));
+      ASSERT_TRUE(volume.open_existing(ts::wide(path_)));
       // No thread until something needs the pool.
       EXPECT_FALSE(volume.loader().running());
       EXPECT_EQ(ts::process_thread_count(), before);
