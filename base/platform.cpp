@@ -69,8 +69,12 @@ bool save_target(const std::wstring& path, SaveTarget* target) {
     link.resize(static_cast<size_t>(n));
     // A relative link names a file beside the link.
     const size_t slash = file.rfind('/');
-    file =
-        link.front() == '/' || slash == std::string::npos ? link : file.substr(0, slash + 1) + link;
+    if (link.front() == '/' || slash == std::string::npos) {
+      file = link;
+    } else {
+      file.resize(slash + 1);
+      file += link;
+    }
   }
   errno = ELOOP;
   return false;
