@@ -72,9 +72,9 @@ int run_reslice(const std::string& volume_path, const std::string& output, const
     du[a] = step * u[a];
     dv[a] = step * v[a];
     // The middle sample (the lower one of an even count) lies on the centre.
-    const auto half_width = static_cast<double>(plane.width / 2);
-    const auto half_height = static_cast<double>(plane.height / 2);
-    origin[a] = centre[a] * scale - half_width * du[a] - half_height * dv[a];
+    const uint32_t half_width = plane.width / 2, half_height = plane.height / 2;
+    origin[a] = centre[a] * scale - static_cast<double>(half_width) * du[a] -
+                static_cast<double>(half_height) * dv[a];
   }
   std::vector<float> pixels(size_t{plane.width} * plane.height);
   if (!qvx_ozk_volume_sample_plane(volume.get(), plane.level, origin, du, dv, plane.width,
