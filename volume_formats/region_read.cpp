@@ -8,10 +8,10 @@
 namespace QVX::VolumeFormats {
 namespace {
 
-// Runs of fewer bytes than this (a z-plane's one sample per row, a narrow box) are copied
-// out of a view of a plain packed file rather than read one call each: a read call costs
-// about what copying a few KiB does.
-constexpr uint64_t kViewRunBytes = 1024;
+// Runs of fewer bytes than this (a z-plane's one sample per row, an x-plane's one row per
+// slice, a narrow box) are copied out of a view of a plain packed file rather than read one
+// call each: a read call costs about what copying tens of KiB from the page cache does.
+constexpr uint64_t kViewRunBytes = 64 * 1024;
 
 // Where the box's samples lie in a file whose slice 0 starts at `data_offset`: runs of
 // `samples` samples, each one read, for slices [first, first + count) numbered within
@@ -73,6 +73,19 @@ void copy_runs(void* context) {
   const auto& copy = *static_cast<ViewCopy*>(context);
   const Runs& runs = *copy.runs;
   const size_t bytes = static_cast<size_t>(runs.samples * runs.sample_bytes);
+  if (runs.samples == 1) {
+    // One sample a run (a z-plane): the outputs follow each other, so the raw samples are
+    // gathered below them and converted in one pass.
+    const size_t n = size_t{runs.count} * runs.box.nx;
+    uint8_t* raw = reinterpret_cast<uint8_t*>(copy.out) + n * 4 - n * bytes;
+    runs.each(copy.out, [&](uint64_t offset, float* /*at*/) {
+      std::memcpy(raw, copy.view + offset, bytes);
+      raw += bytes;
+      return true;
+    });
+    convert_packed_samples(copy.out, n, runs.bits);
+    return;
+  }
   const size_t top = static_cast<size_t>(runs.samples) * 4 - bytes;
   runs.each(copy.out, [&](uint64_t offset, float* at) {
     std::memcpy(reinterpret_cast<uint8_t*>(at) + top, copy.view + offset, bytes);
