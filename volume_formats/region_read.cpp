@@ -78,11 +78,21 @@ void copy_runs(void* context) {
     // gathered below them and converted in one pass.
     const size_t n = size_t{runs.count} * runs.box.nx;
     uint8_t* raw = reinterpret_cast<uint8_t*>(copy.out) + n * 4 - n * bytes;
-    runs.each(copy.out, [&](uint64_t offset, float* /*at*/) {
-      std::memcpy(raw, copy.view + offset, bytes);
-      raw += bytes;
-      return true;
-    });
+    // Sample sizes fixed at compile time, so that each copy is one load and one store.
+    const auto gather = [&](auto sample) {
+      runs.each(copy.out, [&](uint64_t offset, float* /*at*/) {
+        std::memcpy(raw, copy.view + offset, sizeof sample);
+        raw += sizeof sample;
+        return true;
+      });
+    };
+    if (bytes == 4) {
+      gather(uint32_t{});
+    } else if (bytes == 2) {
+      gather(uint16_t{});
+    } else {
+      gather(uint8_t{});
+    }
     convert_packed_samples(copy.out, n, runs.bits);
     return;
   }
