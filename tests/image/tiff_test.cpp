@@ -349,9 +349,10 @@ TEST(TiffSave, PixelsAndTagsAsLibtiffReadsThem) {
   }
 }
 
-// 8.7 million pixels: several strips at every depth, the last one shorter. Strips of whole
-// rows lie one after the other, so that the pixels form one block a reader can map, and
-// rows on either side of each strip boundary come out as they do when saved alone.
+// 8.7 million pixels: several strips at each integer depth (the tifffile comparison maps
+// float strips), the last one shorter. Strips of whole rows lie one after the other, so
+// that the pixels form one block a reader can map, and rows on either side of each strip
+// boundary come out as they do when saved alone.
 TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
   ts::TempDir dir;
   constexpr uint32_t kRows = 3001, kCols = 2900;
@@ -371,8 +372,7 @@ TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
     int source;
     float cmin, cmax;
     uint32_t bytes;
-  } cases[] = {{L"gray_tif32", 0, 1, -1, 4},
-               {L"gray_tif16", 0, -0.5f, 1.5f, 2},
+  } cases[] = {{L"gray_tif16", 0, -0.5f, 1.5f, 2},
                {L"gray_tif8", 0, -0.5f, 1.5f, 1},
                {L"gray_tif16", 1, 1, -1, 2},
                {L"gray_tif8", 2, 20, 200, 1}};
@@ -393,9 +393,6 @@ TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
     const Read r = read_tiff(dir.file("large.tif"));
     const uint64_t row_bytes = uint64_t{kCols} * c.bytes;
     ASSERT_EQ(r.bytes.size(), kRows * row_bytes);
-    if (c.source == 0 && c.cmin >= c.cmax) {  // the caller's pixels as they are
-      EXPECT_EQ(std::memcmp(r.bytes.data(), floats.data(), r.bytes.size()), 0);
-    }
     ASSERT_GT(r.offsets.size(), 1u);
     ASSERT_EQ(r.offsets.size(), (kRows + r.rows_per_strip - 1) / r.rows_per_strip);
     for (size_t i = 0; i < r.offsets.size(); ++i) {
@@ -413,37 +410,6 @@ TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
           << "rows " << boundary - 1 << " and " << boundary;
     }
   }
-}
-
-// The block is padded to 1 KiB units, larger ones for large images, and a gz name leaves
-// only the compressed file.
-TEST(TiffSave, InfoBlockIsPaddedAndPrefixedBigEndianAndGzNamesCompress) {
-  ts::TempDir dir;
-  float pixels[4] = {};
-  Image_f image(pixels, 2, 2);
-  ASSERT_TRUE(image.info.resize(1));
-  image.info.data[0] = 0xAB;
-  for (const std::string name : {"d.tif", "c.tif.gz", "C.TIF.GZ"}) {
-    ASSERT_TRUE(TIFF().save_f(image, wide(dir.file(name)), L"gray_tif32", 1.0f, -1.0f));
-    if (name == "d.tif") {
-      const Read r = read_tiff(dir.file(name));
-      ASSERT_EQ(r.info.size(), 1024u);
-      EXPECT_EQ(std::vector<uint8_t>(r.info.begin(), r.info.begin() + 5),
-                (std::vector<uint8_t>{0, 0, 0, 1, 0xAB}));
-      continue;
-    }
-    EXPECT_FALSE(std::filesystem::exists(dir.file(name.substr(0, name.size() - 3))));
-    gzFile gz = gzopen(dir.file(name).c_str(), "rb");
-    ASSERT_NE(gz, nullptr);
-    char head[4] = {};
-    EXPECT_EQ(gzread(gz, head, 4), 4);
-    gzclose(gz);
-    EXPECT_EQ(std::string(head, 4), std::string("II*\0", 4)) << name;
-  }
-  EXPECT_EQ(padded_info_size(100, 512 * 512 * 4), 1024u);
-  EXPECT_EQ(padded_info_size(100, 1024 * 1024 * 4), 4096u);
-  EXPECT_EQ(padded_info_size(1020, 0), 1024u);
-  EXPECT_EQ(padded_info_size(1021, 0), 2048u);
 }
 
 TEST(TiffSave, RefusedNamesAndUnwritablePathsLeaveNothing) {
@@ -515,7 +481,9 @@ TEST(TiffInterop, LoadsTifffileImagesWithTheDocumentedScaling) {
 
 // Saved files tifffile reads (and maps, when not compressed) with their pixels and block:
 // a small one, and 2100 rows of 1100 floats, more than one strip with the last one shorter.
-TEST(TiffInterop, TifffileReadsSavedImagesAndTheirBlock) {
+// The block is padded to 1 KiB units, larger ones for large images; a gz name (in any case)
+// leaves only the compressed file.
+TEST(TiffInterop, TifffileReadsSavedImagesAndTheirBlockPaddedAndCompressed) {
   ts::TempDir dir;
   float small[6] = {1.5f, -2.0f, 3.25f, 0.0f, 1e-3f, 65504.0f};
   constexpr uint32_t kRows = 2100, kCols = 1100;
@@ -536,8 +504,8 @@ TEST(TiffInterop, TifffileReadsSavedImagesAndTheirBlock) {
   } cases[] = {
       {"small.tif", images[0],
        "2 3 0000c03f000000c000005040000000006f12833a00e07f47 00000003616263"},
+      {"strips.TIF.GZ", images[1], "2100 1100 " + std::string(large_crc) + " 000000026869"},
       {"strips.tif", images[1], "2100 1100 " + std::string(large_crc) + " 000000026869"},
-      {"strips.tif.gz", images[1], "2100 1100 " + std::string(large_crc) + " 000000026869"},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(TIFF().save_f(c.image, wide(dir.file(c.name)), L"gray_tif32", 1, -1));
@@ -546,7 +514,13 @@ TEST(TiffInterop, TifffileReadsSavedImagesAndTheirBlock) {
         ts::crosscheck_command() + "verify " + dir.file(c.name) + " " + c.expected + " 2>&1", &out);
     QVX_REQUIRE_TOOL(status != 2 && status != 127, "python3-tifffile");
     EXPECT_EQ(status, 0) << c.name << ": " << out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("strips.TIF"))) << c.name;
   }
+  EXPECT_EQ(read_tiff(dir.file("small.tif")).info.size(), 1024u);
+  EXPECT_EQ(padded_info_size(100, 512 * 512 * 4), 1024u);
+  EXPECT_EQ(padded_info_size(100, 1024 * 1024 * 4), 4096u);
+  EXPECT_EQ(padded_info_size(1020, 0), 1024u);
+  EXPECT_EQ(padded_info_size(1021, 0), 2048u);
 }
 }  // namespace
 }  // namespace QVX::Image::Format
