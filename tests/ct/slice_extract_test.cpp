@@ -186,32 +186,5 @@ TEST_F(SliceExtract, EveryKernelMatchesTheScalarKernel) {
   }
 }
 
-TEST_F(SliceExtract, CoarserLevelsAndEmptyRegions) {
-  HRVolume volume;
-  open(volume, ts::hr_options(64, 64, 64));  // depth 1
-  Math::Matrix_f matrix;
-  ASSERT_TRUE(matrix.resize(32, 32));
-  // Level 0 is the root brick: sample (x, 5, z) of the 2x2x2 means.
-  ASSERT_TRUE(extract_region(volume, matrix, {0, 5, 0}, {32, 1, 32}, 0));
-  const float* root = volume.root().brick->samples;
-  EXPECT_EQ(matrix(3, 7), root[PoolBrick::index(4, 6, 8)]);
-  EXPECT_EQ(matrix(31, 0), root[PoolBrick::index(32, 6, 1)]);
-  matrix(0, 0) = 42.0f;
-  EXPECT_TRUE(extract_region(volume, matrix, {0, 5, 0}, {32, 1, 0}, 1));
-  EXPECT_EQ(matrix(0, 0), 42.0f);
-  ts::CaptureStdout capture;
-  EXPECT_FALSE(extract_region(volume, matrix, {0, 5, 0}, {32, 1, 32}, 2));
-  EXPECT_FALSE(extract_region(volume, matrix, {0, 5, 0}, {33, 1, 32}, 1));
-  EXPECT_FALSE(extract_region(volume, matrix, {16, 5, 0}, {32, 1, 32}, 1));   // off the grid
-  EXPECT_FALSE(extract_region(volume, matrix, {32, 5, 64}, {32, 1, 32}, 1));  // beyond the root
-  EXPECT_FALSE(extract_region(volume, matrix, {0, 64, 0}, {32, 1, 32}, 1));
-  EXPECT_EQ(ts::strip_timestamps(capture.text()),
-            "FAILED to extract region at level 2: the finest level is 1\n"
-            "FAILED to extract region of 33 x 32 into a matrix of 32 x 32\n"
-            "FAILED to extract region at 16,5,0 of 32 x 32 at level 1\n"
-            "FAILED to extract region at 32,5,64 of 32 x 32 at level 1\n"
-            "FAILED to extract region at 0,64,0 of 32 x 32 at level 1\n");
-}
-
 }  // namespace
 }  // namespace QVX::CT
