@@ -10,6 +10,7 @@
 #include "qvx_ozk.h"
 #include "tests/support/ct_volumes.h"
 #include "tests/support/threads.h"
+#include "tests/support/volume_writers.h"
 
 namespace {
 
@@ -77,9 +78,7 @@ TEST(HRVolumeApi, HandlesOnTheirOwnThreadsLeaveNoThreadBehind) {
   const HRWriteResult written[2] = {write(dir.file("0.hr"), ts::hr_options(100, 37, 129)),
                                     write(dir.file("1.hr"), ts::hr_options(40, 33, 70, 1))};
   const std::string packed = dir.file("b.pvol");
-  ts::write_file(packed,
-                 "# QVX Packed Volume\nVoxels: 1 1 1\nBitsPerSample: 8\n"
-                 "SweepDirection: 1\n</content>\n\xff");
+  ts::write_file(packed, ts::packed_header(1, 1, 1, 8) + "\xff");
   const size_t before = ts::process_thread_count();
   ts::CaptureStdout quiet;
   std::vector<int64_t> results(4, -2);

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -223,8 +221,7 @@ TEST_F(VolumeApi, LogDestinationsTakeTheEntries) {
   EXPECT_FALSE(qvx_ozk_log_to_file(dir.file("plain/ozk.log").c_str()));
   EXPECT_FALSE(qvx_ozk_log_to_file(nullptr));
   EXPECT_FALSE(open(dir.file("third.pvol")));
-  std::ifstream in(log_path, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = ts::read_file(log_path);
   EXPECT_NE(text.find("FAILED to open existing HR Volume '" + dir.file("second.pvol")),
             std::string::npos);
   EXPECT_NE(text.find("=== Log file closed: "), std::string::npos);

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
 #include <vector>
 
@@ -26,10 +25,7 @@ class HRVolumeTest : public ::testing::Test {
   HRWriteResult write(const HRWriteOptions& options) { return ts::write_hr(path_, options); }
   // Overwrites bytes of the written file.
   void patch(uint64_t offset, const std::string& bytes) {
-    std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(static_cast<std::streamoff>(offset));
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(file.good());
+    ts::write_file(path_, ts::read_file(path_).replace(offset, bytes.size(), bytes));
   }
   // Opens a new volume on the file; the log of the open, timestamps removed.
   std::string open(bool expected) {
