@@ -139,14 +139,13 @@ TEST_F(VolumeApi, ProbesRunPackedThenHRThenHeader) {
 
 TEST_F(VolumeApi, IllFormedPathsFailWithAMessageAndCloseTheHandle) {
   const std::string good = file("g.pvol", ts::packed_header(1, 1, 1, 8) + "a");
-  ASSERT_TRUE(open(good));
-  CaptureStdout capture;
-  EXPECT_FALSE(open("bad\xC0\xAFpath"));
-  EXPECT_EQ(kind(v), QVX_OZK_KIND_NONE);
-  ASSERT_TRUE(open(good));
   const wchar_t lone_surrogate[] = {L'a', static_cast<wchar_t>(0xD800), L'\0'};
-  EXPECT_FALSE(qvx_ozk_volume_wopen(v, lone_surrogate));
-  EXPECT_EQ(kind(v), QVX_OZK_KIND_NONE);
+  CaptureStdout capture;
+  for (const bool wide : {false, true}) {
+    ASSERT_TRUE(open(good));
+    EXPECT_FALSE(wide ? qvx_ozk_volume_wopen(v, lone_surrogate) : open("bad\xC0\xAFpath"));
+    EXPECT_EQ(kind(v), QVX_OZK_KIND_NONE);
+  }
   EXPECT_NE(capture.text().find("FAILED in qvx_ozk_volume_open: bad conversion"),
             std::string::npos);
   EXPECT_NE(capture.text().find("FAILED in qvx_ozk_volume_wopen: bad conversion"),

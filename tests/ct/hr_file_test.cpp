@@ -79,19 +79,17 @@ class HRFileTest : public ::testing::Test {
 
 TEST_F(HRFileTest, OnlyTheFourAcceptedHeadersAreHRVolumes) {
   const std::string z3(3, '\0'), z4(4, '\0');
-  const struct {
-    std::string bytes;
-    bool accepted;
-  } cases[] = {{"QVXHRVOL\1" + z3 + z4, true},  {"QVXHRVOL\2" + z3 + z4, true},
-               {"QVXHRVOL\3" + z3 + z4, true},  {"QVXHRVOL\4" + z3 + z4, true},
-               {"QVXHRVOL\5" + z3 + z4, false}, {"QVXHRVOL\1" + z3 + "\1" + z3, false},  // byte 12
-               {"QVXHRVOL" + z4 + z4, false},   {"QVXHRVOL\4\1" + z3.substr(1) + z4, false},  // 260
-               {"QVXHRVOl\4" + z3 + z4, false}};
+  const std::pair<std::string, bool> cases[] = {
+      {"QVXHRVOL\1" + z3 + z4, true},  {"QVXHRVOL\2" + z3 + z4, true},
+      {"QVXHRVOL\3" + z3 + z4, true},  {"QVXHRVOL\4" + z3 + z4, true},
+      {"QVXHRVOL\5" + z3 + z4, false}, {"QVXHRVOL\1" + z3 + "\1" + z3, false},       // byte 12
+      {"QVXHRVOL" + z4 + z4, false},   {"QVXHRVOL\4\1" + z3.substr(1) + z4, false},  // 260
+      {"QVXHRVOl\4" + z3 + z4, false}};
   const std::string path = dir_.file("probe");
-  for (const auto& c : cases) {
-    ts::write_file(path, c.bytes + "rest of the file");
+  for (const auto& [bytes, accepted] : cases) {
+    ts::write_file(path, bytes + "rest of the file");
     ts::CaptureStdout capture;
-    EXPECT_EQ(is_hr_volume(std::wstring(path.begin(), path.end())), c.accepted);
+    EXPECT_EQ(is_hr_volume(std::wstring(path.begin(), path.end())), accepted);
     EXPECT_EQ(capture.text(), "");  // a mismatch is not logged
   }
   // A short file is; a missing one is logged in the probe tests of the interface.
