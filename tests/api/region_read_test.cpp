@@ -6,7 +6,6 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -167,13 +166,6 @@ TEST(RegionRead, HRLevelsFollowTheLevelRule) {
       EXPECT_TRUE(height == ceil(r[0]) && slices == ceil(r[1]) && width == ceil(r[2]));
       expect_level(*h, level, hr_sample(p, c.options, c.max_depth, level));
     }
-    // Level 0, one slice: what read_slice reads, bit for bit.
-    const uint32_t nx = c.options.resolution[0], ny = c.options.resolution[1];
-    const uint32_t nz = c.options.resolution[2];
-    std::vector<float> slice(size_t{nx} * nz), region(slice.size());
-    ASSERT_TRUE(h->read_slice(slice.data(), ny / 2));
-    ASSERT_TRUE(ozk::read_region(*h, 0, 0, ny / 2, 0, nx, 1, nz, region.data()));
-    EXPECT_EQ(std::memcmp(slice.data(), region.data(), slice.size() * 4), 0);
   }
 }
 
@@ -207,16 +199,11 @@ TEST(RegionRead, PackedAndHeaderVolumesReadTheirVoxels) {
       ts::write_file(path, ts::header_volume_text(nx, ny, nz, {{"a.raw", 4}, {"b.raw.gz", 7}}));
     } else {
       std::string bytes = ts::f32_bytes(ts::generated_volume(nx, ny, nz));
-      if (c.bits < 32) {
-        // Integer samples read as code / (2^bits - 1).
+      if (c.bits < 32) {  // integer samples read as code / (2^bits - 1), z fastest, then x
         bytes.clear();
-        for (uint32_t y = 0; y < ny; ++y) {
-          for (uint32_t x = 0; x < nx; ++x) {
-            for (uint32_t z = 0; z < nz; ++z) {
-              const uint32_t v = code(x, y, z, c.bits);
-              for (int i = 0; i < c.bits; i += 8) bytes.push_back(static_cast<char>(v >> i));
-            }
-          }
+        for (uint32_t i = 0; i < nx * ny * nz; ++i) {
+          const uint32_t v = code(i / nz % nx, i / (nx * nz), i % nz, c.bits);
+          for (int b = 0; b < c.bits; b += 8) bytes.push_back(static_cast<char>(v >> b));
         }
         want = [&](uint32_t x, uint32_t y, uint32_t z) {
           return static_cast<float>(code(x, y, z, c.bits)) * (1.0f / ((1u << c.bits) - 1));
@@ -262,33 +249,24 @@ TEST(RegionRead, RefusedLevelsAndBoxesLogOneLine) {
   const struct {
     uint32_t level;
     Box box;
-    bool null_out;
-    const char* log;  // empty: the read succeeds
+    std::string log;  // after "FAILED to read region "; empty: the read succeeds
   } cases[] = {
-      {1, {0, 0, 0, 0, 5, 5}, false, ""},
-      {1, {99, 99, 99, 2, 0, 2}, false, ""},
-      {3, {0, 0, 0, 0, 0, 0}, false, "FAILED to read region at level 3: the volume has 3 levels\n"},
-      {1,
-       {34, 0, 0, 2, 1, 1},
-       false,
-       "FAILED to read region at 34,0,0 of 2 x 1 x 1: level 1 holds 35 x 20 x 17\n"},
-      {1,
-       {0, 20, 0, 1, 1, 1},
-       false,
-       "FAILED to read region at 0,20,0 of 1 x 1 x 1: level 1 holds 35 x 20 x 17\n"},
-      {2,
-       {0, 0, 0xFFFFFFFFu, 1, 1, 2},
-       false,
-       "FAILED to read region at 0,0,4294967295 of 1 x 1 x 2: level 2 holds 18 x 10 x 9\n"},
-      {0, {0, 0, 0, 1, 2, 3}, true, "FAILED to read region of 1 x 2 x 3: no output buffer\n"},
+      {1, {0, 0, 0, 0, 5, 5}, ""},
+      {1, {99, 99, 99, 2, 0, 2}, ""},
+      {3, {0, 0, 0, 0, 0, 0}, "at level 3: the volume has 3 levels"},
+      {1, {34, 0, 0, 2, 1, 1}, "at 34,0,0 of 2 x 1 x 1: level 1 holds 35 x 20 x 17"},
+      {1, {0, 20, 0, 1, 1, 1}, "at 0,20,0 of 1 x 1 x 1: level 1 holds 35 x 20 x 17"},
+      {2, {0, 0, ~0u, 1, 1, 2}, "at 0,0,4294967295 of 1 x 1 x 2: level 2 holds 18 x 10 x 9"},
+      {0, {0, 0, 0, 1, 2, 3}, "of 1 x 2 x 3: no output buffer"},
   };
   for (const auto& c : cases) {
     const Box& b = c.box;
     ts::CaptureStdout capture;
     EXPECT_EQ(ozk::read_region(*h, c.level, b.x0, b.y0, b.z0, b.nx, b.ny, b.nz,
-                               c.null_out ? nullptr : out.data()),
-              *c.log == '\0');
-    EXPECT_EQ(ts::strip_timestamps(capture.text()), c.log);
+                               c.log.ends_with("buffer") ? nullptr : out.data()),
+              c.log.empty());
+    EXPECT_EQ(ts::strip_timestamps(capture.text()),
+              c.log.empty() ? "" : "FAILED to read region " + c.log + "\n");
   }
   EXPECT_EQ(out, std::vector<float>(8, 3.0f));
   ts::CaptureStdout capture;

@@ -4,10 +4,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,21 +19,14 @@ namespace {
 namespace fs = std::filesystem;
 namespace ts = QVX::TestSupport;
 
-std::string read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 std::map<std::string, std::string> files_in(const std::string& dir) {
   std::map<std::string, std::string> files;
-  for (const auto& e : fs::directory_iterator(dir)) files[e.path()] = read_bytes(e.path());
+  for (const auto& e : fs::directory_iterator(dir)) files[e.path()] = ts::read_file(e.path());
   return files;
 }
 
 void flip(const std::string& path, uint64_t offset) {
-  std::string bytes = read_bytes(path);
+  std::string bytes = ts::read_file(path);
   bytes[offset] = static_cast<char>(bytes[offset] ^ 0x5A);
   ts::write_file(path, bytes);
 }
@@ -66,7 +57,7 @@ TEST(VolumeVerify, FindsEachKindOfDamageAndNamesTheSlices) {
     samples[i] = static_cast<char>((i * 2654435761u) >> 13);
   ts::write_gzip_file(packed, ts::packed_header(64, 8, 256, 8) + samples.substr(0, 1 << 16));
   ts::write_gzip_file(dir.file("m2"), samples.substr(1 << 16));
-  ts::write_file(packed, read_bytes(packed) + read_bytes(dir.file("m2")));
+  ts::write_file(packed, ts::read_file(packed) + ts::read_file(dir.file("m2")));
   fs::remove(dir.file("m2"));
   // A header volume over a plain and a gzip slice file of four slices each.
   const std::string header = dir.file("h.txt"), plain = dir.file("a.raw"),
