@@ -69,9 +69,6 @@ def expected(path):
         palette = image.getpalette()
         alphas = info.get(b"tRNS", b"")
 
-    def to_unit(v):
-        return v / top
-
     def to_linear(v):
         return v ** (1 / gamma) if linear else v
 
@@ -151,17 +148,13 @@ def pixel_rows(image, depth, colour_type):
     PIL keeps 16-bit gray exactly but reduces 16-bit colour and gray-alpha to 8 bits; those
     are brought back to 16 bits by repeating the byte (an error below one 8-bit step)."""
     width, height = image.size
-    if colour_type == 3:
+    if colour_type in (0, 3):
         values = list(image.getdata())
-        return [[(values[y * width + x],) for x in range(width)] for y in range(height)]
-    if colour_type == 0:
         if image.mode == "1":
-            values = [1 if v else 0 for v in image.getdata()]
-        else:
-            values = list(image.getdata())
-            if depth < 8 and image.mode == "L":
-                # PIL scales low-bit gray up to 8 bits; bring it back to the file's depth.
-                values = [v * ((1 << depth) - 1) // 255 for v in values]
+            values = [1 if v else 0 for v in values]
+        elif colour_type == 0 and depth < 8 and image.mode == "L":
+            # PIL scales low-bit gray up to 8 bits; bring it back to the file's depth.
+            values = [v * ((1 << depth) - 1) // 255 for v in values]
         return [[(values[y * width + x],) for x in range(width)] for y in range(height)]
     mode = {2: "RGB", 4: "LA", 6: "RGBA"}[colour_type]
     values = list(image.convert(mode).getdata()) if image.mode != mode else list(image.getdata())
@@ -172,11 +165,8 @@ def pixel_rows(image, depth, colour_type):
 
 def check(path, width, height, byte_list):
     image = Image.open(path)
-    assert image.format == "PNG", image.format
-    assert image.mode == "L", image.mode
-    assert image.size == (width, height), image.size
-    got = list(image.getdata())
-    want = [int(v) for v in byte_list.split(",")]
+    got = (image.format, image.mode, image.size, list(image.getdata()))
+    want = ("PNG", "L", (width, height), [int(v) for v in byte_list.split(",")])
     assert got == want, f"{got} != {want}"
 
 
