@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,6 +12,7 @@
 #include "fuzz/entry_points.h"
 #include "fuzz/seeds.h"
 #include "tests/support/capture_stdout.h"
+#include "tests/support/temp_dir.h"
 
 namespace QVX::Fuzz {
 
@@ -24,11 +23,6 @@ void PrintTo(const Target& target, std::ostream* out) { *out << target.name; }
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_whole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 bool run(const Target& target, const std::string& bytes) {
   return target.run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -64,7 +58,7 @@ TEST_P(FuzzReplay, SurvivesEveryCrashFile) {
   for (const fs::path& path : files_in(dir)) {
     SCOPED_TRACE(path.string());
     TestSupport::CaptureStdout quiet;
-    run(GetParam(), read_whole(path));
+    run(GetParam(), TestSupport::read_file(path.string()));
   }
 }
 

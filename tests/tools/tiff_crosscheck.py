@@ -29,10 +29,9 @@ def verify(path, height, width, hexbytes, infohex=None):
     with tifffile.TiffFile(io.BytesIO(data)) as tif:
         page = tif.pages[0]
         image = page.asarray()
-        assert image.shape == (height, width), image.shape
-        assert image.dtype == np.float32, image.dtype
-        assert page.tags["SampleFormat"].value == 3
-        assert page.tags["BitsPerSample"].value == 32
+        got = (image.shape, image.dtype, page.tags["SampleFormat"].value,
+               page.tags["BitsPerSample"].value)
+        assert got == ((height, width), np.float32, 3, 32), got
         raw = image.astype("<f4").tobytes()
         if hexbytes.startswith("crc32:"):
             got = zlib.crc32(raw)
