@@ -1,19 +1,14 @@
-"""Expected gray floats of a PNG file, decoded with PIL, for the loader's cross-check.
+"""Expected gray floats of PNG files, decoded with PIL, for the loader's cross-check.
 
-  png_expected.py FILE...
-      Prints, for each FILE in turn, "WIDTH HEIGHT" and then one line of WIDTH floats per
-      row: the gray values the loader should give, computed independently of it.
-  png_expected.py check FILE WIDTH HEIGHT BYTES
-      FILE must open in PIL as an 8-bit gray image of that size whose pixels, row after
-      row, are the comma-separated BYTES.
+  png_expected.py FILE...   per FILE: "WIDTH HEIGHT", then one line of WIDTH floats per row
+  png_expected.py check FILE WIDTH HEIGHT BYTES   FILE must be 8-bit gray of that size in PIL
+      with the comma-separated pixel BYTES
 Exits 0 on success, 1 with a message otherwise, 2 when PIL is missing.
 
-The conversion follows the loader: palette and gray below 8 bits are expanded (gray v of
-d bits becomes v * 255 / (2**d - 1)); colour becomes gray with weights from the cHRM chunk
-when there is one, else 0.2126, 0.7152, 0.0722; alpha (or tRNS) is composited onto the
-bKGD colour, or onto black without one. When the gAMA chunk is far from 1 (more than 0.05
-away), weighting and compositing happen on linear values (sample ** (1 / gamma)) and the
-result is encoded back. The result is divided by 256 (65536 for 16-bit files).
+As the loader converts: low-bit gray (v of d bits -> v * 255 / (2**d - 1)) and palettes
+expanded; colour weighted by cHRM (else 0.2126, 0.7152, 0.0722); alpha and tRNS composited
+onto bKGD (else black), on linear values (sample ** (1 / gamma)) when gAMA is more than 0.05
+from 1; divided by 256 (65536 for 16-bit files).
 """
 import struct
 import sys
@@ -75,8 +70,7 @@ def expected(path):
     def from_linear(v):
         return v ** gamma if linear else v
 
-    def sample(v, bits):
-        """A file sample of `bits` bits on the unit scale."""
+    def sample(v, bits):  # on the unit scale
         return v / ((1 << bits) - 1)
 
     # The background on the unit scale, as a colour.

@@ -1,12 +1,10 @@
 """Cross-checks TIFF files with readers and writers the library does not share code with.
 
   tiff_crosscheck.py verify FILE HEIGHT WIDTH HEXBYTES [INFOHEX]
-      FILE (plain or .gz) must read back with tifffile as HEIGHT x WIDTH float32 whose
-      little-endian bytes are HEXBYTES, or whose zlib CRC-32 is the hex number after
-      "crc32:"; with INFOHEX, tag 65001 must start with those bytes. A plain FILE must also
-      map with tifffile.memmap to the same pixels.
-  tiff_crosscheck.py make DIRECTORY
-      Writes small fixtures of the common kinds into DIRECTORY.
+      FILE (plain or .gz) must read in tifffile (and, plain, in tifffile.memmap) as HEIGHT x
+      WIDTH float32 whose little-endian bytes are HEXBYTES (or "crc32:HEX", their CRC-32);
+      with INFOHEX, tag 65001 must start with those bytes.
+  tiff_crosscheck.py make DIRECTORY   writes small fixtures of the common kinds there
 Exits 0 on success, 1 with a message otherwise, 2 when tifffile is missing.
 """
 import gzip
