@@ -345,16 +345,15 @@ TEST_F(Ozk, DemoVolumesAgreeAndImagesAreWritten) {
   const std::string out = dir_.file("demo");
   const ts::ToolRun r = run("demo --quiet --size 40 " + out);
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<std::string> volumes = {out + "/phantom.pvol.gz", out + "/phantom.hdr",
-                                            out + "/phantom.hrv"};
-  const uint32_t kinds[] = {QVX_OZK_KIND_PACKED, QVX_OZK_KIND_HEADER, QVX_OZK_KIND_HR};
-  const std::vector<float> packed = ts::read_volume(volumes[0]).voxels();
+  const std::vector<float> packed = ts::read_volume(out + "/phantom.pvol.gz").voxels();
   ASSERT_EQ(packed.size(), 40u * 40u * 40u);
-  for (size_t v = 0; v < volumes.size(); ++v) {
-    const ts::VolumeRead read = ts::read_volume(volumes[v]);
-    EXPECT_EQ(read.kind, kinds[v]) << volumes[v];
-    EXPECT_NE(r.out.find(volumes[v] + "\n  kind:"), std::string::npos) << r.out;
-    EXPECT_TRUE(read.voxels() == packed) << volumes[v];
+  for (const auto& [name, kind] : {std::pair{"/phantom.pvol.gz", QVX_OZK_KIND_PACKED},
+                                   {"/phantom.hdr", QVX_OZK_KIND_HEADER},
+                                   {"/phantom.hrv", QVX_OZK_KIND_HR}}) {
+    const ts::VolumeRead read = ts::read_volume(out + name);
+    EXPECT_EQ(read.kind, kind) << name;
+    EXPECT_NE(r.out.find(out + name + "\n  kind:"), std::string::npos) << r.out;
+    EXPECT_TRUE(read.voxels() == packed) << name;
   }
   for (const char* image : {"/middle_packed.png", "/middle_header.png", "/middle_hr.png"}) {
     EXPECT_TRUE(fs::exists(out + image)) << image;
