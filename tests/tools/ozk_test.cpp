@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/hr_files.h"
+#include "tests/support/ct_volumes.h"
 #include "tests/support/tool_runner.h"
 #include "tests/support/volume_writers.h"
 
@@ -66,11 +66,8 @@ class Ozk : public ::testing::Test {
     return path;
   }
   std::string hr_volume() {
-    const std::string path = dir_.file("v.hrv");
-    std::string error;
-    EXPECT_TRUE(QVX::Tools::write_hr_volume(path, ts::hr_options(40, 33, 35, 3), nullptr, &error))
-        << error;
-    return path;
+    ts::write_hr(dir_.file("v.hrv"), ts::hr_options(40, 33, 35, 3));
+    return dir_.file("v.hrv");
   }
   ts::ToolRun run(const std::string& arguments, int limit = -1) {
     return ts::run_tool(QVX_OZK_TOOL, dir_, arguments, limit);
