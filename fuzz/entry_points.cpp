@@ -24,35 +24,28 @@
 #include "qvx_ozk.h"
 
 namespace QVX::Fuzz {
+
+// The readers open files by name, so every input goes through one private directory per
+// process (a fuzzer and the tests may run side by side), removed at exit.
+const std::string& scratch_dir() {
+  static const struct Dir {
+    Dir() : path((std::filesystem::temp_directory_path() / "qvx_ozk_fuzz_XXXXXX").string()) {
+      if (mkdtemp(path.data()) == nullptr) std::abort();
+    }
+    ~Dir() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+  } dir;
+  return dir.path;
+}
+
 namespace {
 
 // Slices larger than this are not read: a fuzzer would spend its time filling them, and
 // the readers' bounds do not depend on the slice size.
 constexpr uint64_t kMaxSliceFloats = uint64_t{1} << 22;
-
-// The readers open files by name, so every input goes through one private directory per
-// process (a fuzzer and the tests may run side by side), removed at exit.
-struct ScratchDir {
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qvx_ozk_fuzz_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
-
-}  // namespace
-
-const std::string& scratch_dir() {
-  static const ScratchDir dir;
-  return dir.path;
-}
-
-namespace {
 
 std::string write_scratch(const char* name, const uint8_t* data, size_t size) {
   const std::string path = scratch_dir() + "/" + name;

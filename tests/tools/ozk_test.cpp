@@ -4,10 +4,11 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/ct_volumes.h"
@@ -321,17 +322,12 @@ TEST_F(Ozk, ConvertedVolumesReadBackBitForBit) {
     const ts::VolumeRead a = ts::read_volume(input), b = ts::read_volume(dir_.file("v.hrv"));
     EXPECT_EQ(b.kind, QVX_OZK_KIND_HR);
     EXPECT_EQ(b.log.find("FAILED"), std::string::npos) << b.log;
-    EXPECT_EQ(std::vector<uint32_t>({a.width, a.height, a.slices}),
-              std::vector<uint32_t>({b.width, b.height, b.slices}));
+    EXPECT_EQ(std::tie(a.width, a.height, a.slices), std::tie(b.width, b.height, b.slices));
     EXPECT_TRUE(std::equal(a.vmin, a.vmin + 3, b.vmin) && std::equal(a.vmax, a.vmax + 3, b.vmax));
     const std::vector<float> va = a.voxels(), vb = b.voxels();
     ASSERT_FALSE(va.empty());
     ASSERT_EQ(va.size(), vb.size());
-    size_t differing = 0;
-    for (size_t i = 0; i < va.size(); ++i) {
-      differing += std::bit_cast<uint32_t>(va[i]) != std::bit_cast<uint32_t>(vb[i]);
-    }
-    EXPECT_EQ(differing, 0u);
+    EXPECT_EQ(std::memcmp(va.data(), vb.data(), va.size() * sizeof(float)), 0);  // bit for bit
     const auto [lo, hi] = std::minmax_element(va.begin(), va.end());
     EXPECT_EQ(b.data_min, *lo);
     EXPECT_EQ(b.data_max, *hi);
