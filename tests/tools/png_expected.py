@@ -59,10 +59,7 @@ def expected(path):
     image = Image.open(path)
     image.load()
     width, height = image.size
-    palette = None
-    if colour_type == 3:
-        palette = image.getpalette()
-        alphas = info.get(b"tRNS", b"")
+    palette = image.getpalette() if colour_type == 3 else None
 
     def to_linear(v):
         return v ** (1 / gamma) if linear else v
@@ -112,6 +109,7 @@ def expected(path):
             if colour_type == 3:
                 i = px[0]
                 rgb = tuple(palette[3 * i + k] / 255 for k in range(3))
+                alphas = info.get(b"tRNS", b"")
                 alpha = alphas[i] / 255 if i < len(alphas) else 1.0
             elif colour_type in (0, 4):
                 g = sample(px[0], depth)
