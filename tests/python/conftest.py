@@ -16,6 +16,11 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "cluster: starts a dask.distributed LocalCluster")
 
 
+def ozk_tool(*args):
+    """Runs the ozk tool (CTest passes its path in OZK_TOOL)."""
+    return subprocess.run([os.environ["OZK_TOOL"], *map(str, args)], capture_output=True, text=True)
+
+
 def expected(name):
     """What the library reads from a fixture, from the writer's formulas."""
     flat = np.arange(SLICES * HEIGHT * WIDTH, dtype=np.int64).reshape(SLICES, HEIGHT, WIDTH)

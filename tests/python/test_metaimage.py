@@ -1,13 +1,12 @@
 """`ozk convert VOLUME OUT.mhd`, read back by a reader written here from the MetaImage format
 and by VTK's reader, and the outputs `convert` refuses."""
 import os
-import subprocess
 
 import numpy as np
 import pytest
 
 import ozk
-from conftest import HEIGHT, SLICES, WIDTH, expected
+from conftest import HEIGHT, SLICES, WIDTH, expected, ozk_tool
 
 # Volume, level, ElementSpacing (index axes z, x, y), Offset (world x, y, z): the HR
 # fixture's voxel size (0.5, 2, 4) from (-1, -2, -3), the packed one's corners (-1, -2, -3)
@@ -21,8 +20,7 @@ CASES = [
 
 
 def convert(*args):
-    return subprocess.run([os.environ["OZK_TOOL"], "--quiet", "convert", *map(str, args)],
-                          capture_output=True, text=True)
+    return ozk_tool("--quiet", "convert", *args)
 
 
 def read_metaimage(path):

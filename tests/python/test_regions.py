@@ -1,14 +1,12 @@
 """Regions and resolution levels through numpy indexing, checked against the writers' data."""
 import json
-import os
-import subprocess
 
 import numpy as np
 import pytest
 import tifffile
 
 import ozk
-from conftest import HEIGHT, SLICES, WIDTH, expected
+from conftest import HEIGHT, SLICES, WIDTH, expected, ozk_tool as run_tool
 
 class Spy(ozk.Volume):
     def __init__(self, path):
@@ -53,11 +51,6 @@ def test_levels_index_like_their_whole_arrays(volumes):
         assert vol.num_levels == 1
         with pytest.raises(IndexError):
             vol.level_shape(1)
-
-
-def run_tool(*args):
-    return subprocess.run([os.environ["OZK_TOOL"], *map(str, args)], capture_output=True,
-                          text=True)
 
 
 def test_tool_writes_planes_of_any_axis_and_level(volumes, tmp_path):
