@@ -84,30 +84,23 @@ std::string float_tiff(uint32_t width, uint32_t height, uint16_t compression) {
   return t;
 }
 
-std::string png_chunk(const char* type, const std::string& body) {
-  std::string c;
-  put(c, -4, {static_cast<uint32_t>(body.size())});
-  const std::string typed = std::string(type) + body;
-  c += typed;
-  put(c, -4,
-      {static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(typed.data()),
-                                   static_cast<uInt>(typed.size())))});
-  return c;
-}
-
 // A gray 8-bit PNG of width x height whose image data inflates to two bytes.
 std::string gray_png(uint32_t width, uint32_t height) {
-  std::string ihdr;
+  std::string png("\x89PNG\r\n\x1a\n", 8), ihdr, idat(64, '\0');
   put(ihdr, -4, {width, height});
   ihdr += std::string("\x08\x00\x00\x00\x00", 5);
-  const std::string raw(2, '\0');
-  uLongf size = compressBound(raw.size());
-  std::string idat(size, '\0');
-  compress(reinterpret_cast<Bytef*>(idat.data()), &size, reinterpret_cast<const Bytef*>(raw.data()),
-           raw.size());
+  const Bytef raw[2] = {};
+  uLongf size = idat.size();
+  compress(reinterpret_cast<Bytef*>(idat.data()), &size, raw, sizeof raw);
   idat.resize(size);
-  return std::string("\x89PNG\r\n\x1a\n", 8) + png_chunk("IHDR", ihdr) + png_chunk("IDAT", idat) +
-         png_chunk("IEND", "");
+  for (const std::string& chunk : {"IHDR" + ihdr, "IDAT" + idat, std::string("IEND")}) {
+    put(png, -4, {static_cast<uint32_t>(chunk.size() - 4)});
+    png += chunk;
+    put(png, -4,
+        {static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(chunk.data()),
+                                     static_cast<uInt>(chunk.size())))});
+  }
+  return png;
 }
 
 template <typename Format>
