@@ -7,7 +7,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,10 +22,8 @@ struct ToolRun {
   std::string out, err;
   // The last line on standard error: the tool's own message after any log entries.
   std::string last_error_line() const {
-    std::istringstream lines(err);
-    std::string line, last;
-    while (std::getline(lines, line)) last = line;
-    return last;
+    const std::string lines = err.substr(0, err.find_last_not_of('\n') + 1);
+    return lines.substr(lines.rfind('\n') + 1);
   }
 };
 
