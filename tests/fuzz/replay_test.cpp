@@ -33,9 +33,8 @@ std::vector<fs::path> files_in(const fs::path& dir) {
   std::vector<fs::path> out;
   if (!fs::is_directory(dir)) return out;
   for (const auto& entry : fs::directory_iterator(dir)) {
-    if (entry.is_regular_file() && entry.path().filename() != "README.md") {
+    if (entry.is_regular_file() && entry.path().filename() != "README.md")
       out.push_back(entry.path());
-    }
   }
   std::sort(out.begin(), out.end());
   return out;

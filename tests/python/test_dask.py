@@ -14,9 +14,7 @@ from conftest import SLICES, expected, ozk_tool
 
 def read_tiff(path):
     data = open(path, "rb").read()
-    if path.endswith(".gz"):
-        data = gzip.decompress(data)
-    return tifffile.imread(io.BytesIO(data))
+    return tifffile.imread(io.BytesIO(gzip.decompress(data) if path.endswith(".gz") else data))
 
 
 def check_stack(volume, paths):

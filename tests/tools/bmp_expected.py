@@ -57,10 +57,9 @@ def expected(path, undefined_transparent=False):
 
 if __name__ == "__main__":
     try:
-        if sys.argv[1] == "--reference":
-            text = expected(reference(sys.argv[2]), undefined_transparent=True)
-        else:
-            text = expected(sys.argv[1])
+        reference_rendering = sys.argv[1] == "--reference"
+        text = expected(reference(sys.argv[2]) if reference_rendering else sys.argv[1],
+                        undefined_transparent=reference_rendering)
     except Exception as e:  # any refusal by PIL: the file is not compared
         print(f"refused: {type(e).__name__}: {e}")
         sys.exit(3)

@@ -113,8 +113,7 @@ TEST(HRStreamWriter, BricksEqualTheReferenceWritersOfTheSameNodes) {
     const uint64_t r = at[key];
     // One bool: a failure would otherwise print both 128 KiB records.
     const bool same = r != 0 && streamed.compare(offset, 131076, ref, r, 131076) == 0;
-    EXPECT_TRUE(same) << "depth " << std::get<0>(key) << " code " << std::get<1>(key) << ' '
-                      << std::get<2>(key) << ' ' << std::get<3>(key);
+    EXPECT_TRUE(same) << "node (depth, x, y, z) " << ::testing::PrintToString(key);
     bricks += same;
   }
   // Depth 2 (70 > 64): 2 x 2 x 3 finest nodes hold voxels, 1 x 1 x 2 at depth 1, the root.

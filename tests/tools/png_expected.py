@@ -24,8 +24,7 @@ except ImportError as e:  # the C++ test decides whether that may be skipped
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
-def chunks(data):
-    """The (type, body) pairs of the file, read straight from the bytes."""
+def chunks(data):  # (type, body) pairs, read straight from the bytes
     pos = len(SIGNATURE)
     while pos + 8 <= len(data):
         length, kind = struct.unpack(">I4s", data[pos:pos + 8])
@@ -75,8 +74,7 @@ def expected(path):
     if b"bKGD" in info:
         body = info[b"bKGD"]
         if colour_type == 3:
-            i = body[0]
-            background = tuple(palette[3 * i + k] / 255 for k in range(3))
+            background = tuple(palette[3 * body[0] + k] / 255 for k in range(3))
         elif colour_type in (0, 4):
             g = sample(struct.unpack(">H", body[:2])[0], depth)
             background = (g, g, g)
@@ -95,10 +93,9 @@ def expected(path):
         lin = [to_linear(c) for c in rgb]
         return from_linear(wr * lin[0] + wg * lin[1] + wb * lin[2])
 
-    key = None
-    if b"tRNS" in info and colour_type in (0, 2):
-        key = struct.unpack(">%dH" % (1 if colour_type == 0 else 3),
-                            info[b"tRNS"][:2 if colour_type == 0 else 6])
+    n = 1 if colour_type == 0 else 3
+    key = None if b"tRNS" not in info or colour_type not in (0, 2) else \
+        struct.unpack(f">{n}H", info[b"tRNS"][:2 * n])
 
     pixels = pixel_rows(image, depth, colour_type)
     rows = []
