@@ -17,8 +17,6 @@
 #include "ct/hr_volume.h"
 #include "ct/loader.h"
 #include "ct/node_requests.h"
-#include "ct/region_extract.h"
-#include "ct/slice_extract.h"
 #include "image/bmp_format.h"
 #include "image/image.h"
 #include "image/png_format.h"
@@ -26,35 +24,28 @@
 #include "qvx_ozk.h"
 
 namespace QVX::Fuzz {
+
+// The readers open files by name, so every input goes through one private directory per
+// process (a fuzzer and the tests may run side by side), removed at exit.
+const std::string& scratch_dir() {
+  static const struct Dir {
+    Dir() : path((std::filesystem::temp_directory_path() / "qvx_ozk_fuzz_XXXXXX").string()) {
+      if (mkdtemp(path.data()) == nullptr) std::abort();
+    }
+    ~Dir() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+  } dir;
+  return dir.path;
+}
+
 namespace {
 
 // Slices larger than this are not read: a fuzzer would spend its time filling them, and
 // the readers' bounds do not depend on the slice size.
 constexpr uint64_t kMaxSliceFloats = uint64_t{1} << 22;
-
-// The readers open files by name, so every input goes through one private directory per
-// process (a fuzzer and the tests may run side by side), removed at exit.
-struct ScratchDir {
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qvx_ozk_fuzz_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
-  }
-  std::string path;
-};
-
-}  // namespace
-
-const std::string& scratch_dir() {
-  static const ScratchDir dir;
-  return dir.path;
-}
-
-namespace {
 
 std::string write_scratch(const char* name, const uint8_t* data, size_t size) {
   const std::string path = scratch_dir() + "/" + name;
@@ -148,24 +139,10 @@ bool tag_reader(const uint8_t* data, size_t size) {
 
 bool hr_volume(const uint8_t* data, size_t size) {
   const std::string path = write_scratch("volume.hr", data, size);
+  // Slices and level planes through the public interface, then a batch through the pool.
+  if (!open_and_read(path)) return false;
   CT::HRVolume volume;
-  if (!volume.open_existing(Base::utf8_to_wide(path))) return false;
-  const CT::HRVec3u& r = volume.resolution();
-  const uint64_t floats = uint64_t{r.x} * r.z;
-  if (r.y != 0 && floats != 0 && floats <= kMaxSliceFloats) {
-    std::vector<float> slice(floats);
-    for (uint32_t index : {0u, r.y / 2, r.y - 1, r.y})
-      CT::read_hr_slice(volume, slice.data(), index);
-  }
-  // The middle x- and z-planes of every level.
-  for (uint32_t level = 0; level < CT::hr_level_count(volume); ++level) {
-    const CT::HRVec3u l = CT::hr_level_shape(volume, level);
-    const uint64_t samples = uint64_t{l.y} * std::max(l.x, l.z);
-    if (samples == 0 || samples > kMaxSliceFloats) continue;
-    std::vector<float> plane(samples);
-    CT::read_hr_region(volume, level, {l.x / 2, 0, 0}, {1, l.y, l.z}, plane.data());
-    CT::read_hr_region(volume, level, {0, 0, l.z / 2}, {l.x, l.y, 1}, plane.data());
-  }
+  if (!volume.open_existing(Base::utf8_to_wide(path))) return true;
   // An empty forced pass takes the place of the background preload, so the pool below is
   // ours alone while the batch runs.
   CT::Loader& loader = volume.loader();

@@ -20,8 +20,8 @@ bool packed_volume(const uint8_t* data, size_t size);
 bool header_volume(const uint8_t* data, size_t size);
 // Tagged text read line by line from memory, splitting every line.
 bool tag_reader(const uint8_t* data, size_t size);
-// An HR volume file: opened, a few slices and the x- and z-planes of every level read,
-// then one border-fill batch of depth 1 run through the brick pool.
+// An HR volume file: read as packed_volume is, then one border-fill batch of depth 1 run
+// through the brick pool.
 bool hr_volume(const uint8_t* data, size_t size);
 // Image files through the image layer's loaders (description, then pixels).
 bool tiff_load(const uint8_t* data, size_t size);

@@ -10,6 +10,7 @@
 #include "base/utf.h"
 #include "fuzz/entry_points.h"
 #include "image/image.h"
+#include "tests/support/hr_files.h"
 #include "tests/support/volume_writers.h"
 #include "tools/hr_writer/hr_writer.h"
 
@@ -94,13 +95,8 @@ std::vector<Seed> hr_seeds() {
        {Case{"v4_crc.hr", {64, 40, 33}, 4, 2}, Case{"v4_plain.hr", {64, 64, 64}, 4, 0},
         Case{"v4_sum.hr", {32, 20, 32}, 4, 1}, Case{"v3.hr", {40, 32, 32}, 3, 2},
         Case{"v1.hr", {32, 32, 32}, 1, 0}}) {
-    Tools::HRWriteOptions options;
-    options.version = c.version;
+    Tools::HRWriteOptions options = ts::hr_options(c.n[0], c.n[1], c.n[2], c.version);
     options.checksum_type = c.checksum_type;
-    options.resolution = {c.n[0], c.n[1], c.n[2]};
-    options.voxel = [](uint32_t x, uint32_t y, uint32_t z) {
-      return static_cast<float>(x) + 1000.0f * static_cast<float>(y) + 0.5f * static_cast<float>(z);
-    };
     options.no_brick = [](const Tools::HRNodeKey& k) {
       return k.depth > 0 && (k.x | k.y | k.z) != 0;
     };

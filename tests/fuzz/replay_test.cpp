@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,6 +12,7 @@
 #include "fuzz/entry_points.h"
 #include "fuzz/seeds.h"
 #include "tests/support/capture_stdout.h"
+#include "tests/support/temp_dir.h"
 
 namespace QVX::Fuzz {
 
@@ -25,11 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_whole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 bool run(const Target& target, const std::string& bytes) {
   return target.run(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
@@ -39,9 +33,8 @@ std::vector<fs::path> files_in(const fs::path& dir) {
   std::vector<fs::path> out;
   if (!fs::is_directory(dir)) return out;
   for (const auto& entry : fs::directory_iterator(dir)) {
-    if (entry.is_regular_file() && entry.path().filename() != "README.md") {
+    if (entry.is_regular_file() && entry.path().filename() != "README.md")
       out.push_back(entry.path());
-    }
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -64,7 +57,7 @@ TEST_P(FuzzReplay, SurvivesEveryCrashFile) {
   for (const fs::path& path : files_in(dir)) {
     SCOPED_TRACE(path.string());
     TestSupport::CaptureStdout quiet;
-    run(GetParam(), read_whole(path));
+    run(GetParam(), TestSupport::read_file(path.string()));
   }
 }
 

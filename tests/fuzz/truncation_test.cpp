@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fuzz/entry_points.h"
@@ -42,21 +43,19 @@ std::string seed(const char* target, const std::string& name) {
 }
 
 // A cut reading agrees with the whole file's: same geometry, and every slice and level
-// plane it reads holds the same values.
+// plane (read i of data, then of planes) it reads holds the same values.
 void expect_partial_of(const ts::VolumeRead& cut, const ts::VolumeRead& whole, size_t length) {
   if (!cut.opened) return;
-  ASSERT_EQ(cut.width, whole.width) << length;
-  ASSERT_EQ(cut.height, whole.height) << length;
-  ASSERT_EQ(cut.slices, whole.slices) << length;
-  ASSERT_EQ(cut.data.size(), whole.data.size()) << length;
-  for (size_t i = 0; i < cut.data.size(); ++i) {
-    if (cut.data[i].empty()) continue;
-    ASSERT_TRUE(cut.data[i] == whole.data[i]) << "read " << i << " of a cut at " << length;
-  }
-  ASSERT_EQ(cut.planes.size(), whole.planes.size()) << length;
-  for (size_t k = 0; k < cut.planes.size(); ++k) {
-    if (cut.planes[k].empty()) continue;
-    ASSERT_TRUE(cut.planes[k] == whole.planes[k]) << "level " << k << " of a cut at " << length;
+  ASSERT_EQ(std::tie(cut.width, cut.height, cut.slices),
+            std::tie(whole.width, whole.height, whole.slices))
+      << length;
+  for (auto reads : {&ts::VolumeRead::data, &ts::VolumeRead::planes}) {
+    ASSERT_EQ((cut.*reads).size(), (whole.*reads).size()) << length;
+    for (size_t i = 0; i < (cut.*reads).size(); ++i) {
+      if ((cut.*reads)[i].empty()) continue;
+      ASSERT_TRUE((cut.*reads)[i] == (whole.*reads)[i])
+          << "read " << i << " of a cut at " << length;
+    }
   }
 }
 
@@ -67,8 +66,8 @@ void sweep_volume(const std::string& bytes, const std::string& dir_path, const s
   ts::write_file(path, bytes);
   const ts::VolumeRead whole = ts::read_volume(dir_path + "/" + volume);
   ASSERT_TRUE(whole.opened);
-  for (const std::vector<float>& slice : whole.data) ASSERT_FALSE(slice.empty());
-  for (const std::vector<float>& plane : whole.planes) ASSERT_FALSE(plane.empty());
+  for (const auto& read : whole.data) ASSERT_FALSE(read.empty());
+  for (const auto& read : whole.planes) ASSERT_FALSE(read.empty());
   for (size_t length : cut_lengths(bytes.size(), step, spread)) {
     ts::write_file(path, bytes.substr(0, length));
     ASSERT_NO_FATAL_FAILURE(

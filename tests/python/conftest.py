@@ -16,16 +16,18 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "cluster: starts a dask.distributed LocalCluster")
 
 
-def flat_index():
-    return np.arange(SLICES * HEIGHT * WIDTH, dtype=np.int64).reshape(SLICES, HEIGHT, WIDTH)
+def ozk_tool(*args):
+    """Runs the ozk tool (CTest passes its path in OZK_TOOL)."""
+    return subprocess.run([os.environ["OZK_TOOL"], *map(str, args)], capture_output=True, text=True)
 
 
 def expected(name):
     """What the library reads from a fixture, from the writer's formulas."""
+    flat = np.arange(SLICES * HEIGHT * WIDTH, dtype=np.int64).reshape(SLICES, HEIGHT, WIDTH)
     if name.startswith("u16"):
-        samples = (flat_index() * 40503 % 65536).astype(np.float32)
+        samples = (flat * 40503 % 65536).astype(np.float32)
         return samples * np.float32(1.0 / 65535.0)
-    return flat_index().astype(np.float32) * np.float32(0.5) - np.float32(1000.0)
+    return flat.astype(np.float32) * np.float32(0.5) - np.float32(1000.0)
 
 
 @pytest.fixture(scope="session")

@@ -1,18 +1,10 @@
 // Writes the volumes the Python tests read, with the test writers (which share no code with
-// the library's readers):
-//   python_fixture_writer DIRECTORY HEIGHT SLICES WIDTH
-// Voxel (x, y, z) of an nx * ny * nz volume (nx = HEIGHT, ny = SLICES, nz = WIDTH) holds
-// ((y * nx + x) * nz + z) * 0.5 - 1000 in the float volumes and the 16-bit sample
-// ((y * nx + x) * nz + z) * 40503 mod 65536 in u16.pvol.gz. Files:
-//   f32.pvol       32-bit packed, plain, "Min: -1 -2 -3", "Max: 7 8 9", "DisplayRange: -5 10"
-//   u16.pvol.gz    16-bit packed, gzipped
-//   f32.hdr        header volume over f32_0.raw (the first half of the slices, plain) and
-//                  f32_1.raw.gz (the rest, gzipped), "DataRange -1000 5000"
-//   f32.hrv        HR volume, version 4, CRC-32, vmin (-1, -2, -3), voxel size (0.5, 2, 4)
-//   short.pvol     as f32.pvol, cut after its first slice
-//   damaged.hrv    as f32.hrv, cut after 200 bytes
-//   fifo_a.hdr, fifo_b.hdr   header volumes of one 2 x 3 slice in fifo_a.raw and
-//                  fifo_b.raw, which the tests make as named pipes
+// the library's readers): python_fixture_writer DIRECTORY HEIGHT SLICES WIDTH. Voxel
+// (x, y, z) of the nx * ny * nz volume (HEIGHT, SLICES, WIDTH) holds f = (y * nx + x) * nz + z
+// as f * 0.5 - 1000 in the float volumes, as 16-bit f * 40503 mod 65536 in u16.pvol.gz.
+// Besides: f32.hdr over a plain and a gzipped slice file, f32.hrv (version 4, CRC-32),
+// short.pvol (f32.pvol cut after one slice), damaged.hrv (f32.hrv cut after 200 bytes), and
+// fifo_a.hdr, fifo_b.hdr over one 2 x 3 slice each in fifo_?.raw, which the tests make as pipes.
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>

@@ -1,13 +1,12 @@
 """`ozk convert VOLUME OUT.mhd`, read back by a reader written here from the MetaImage format
 and by VTK's reader, and the outputs `convert` refuses."""
 import os
-import subprocess
 
 import numpy as np
 import pytest
 
 import ozk
-from conftest import HEIGHT, SLICES, WIDTH, expected
+from conftest import HEIGHT, SLICES, WIDTH, expected, ozk_tool
 
 # Volume, level, ElementSpacing (index axes z, x, y), Offset (world x, y, z): the HR
 # fixture's voxel size (0.5, 2, 4) from (-1, -2, -3), the packed one's corners (-1, -2, -3)
@@ -17,13 +16,11 @@ CASES = [
     ("f32.hrv", 1, (8, 1, 4), (-0.5, 0, 1)),
     ("f32.pvol", 0, (12 / 13, 0.2, 10 / 23), (-0.9, -2 + 5 / 23, -3 + 6 / 13)),
     ("u16.pvol.gz", 0, (1, 1, 1), (0.5, 0.5, 0.5)),
-    ("f32.hdr", 0, (1, 1, 1), (0.5, 0.5, 0.5)),
 ]
 
 
 def convert(*args):
-    return subprocess.run([os.environ["OZK_TOOL"], "--quiet", "convert", *map(str, args)],
-                          capture_output=True, text=True)
+    return ozk_tool("--quiet", "convert", *args)
 
 
 def read_metaimage(path):
@@ -49,8 +46,6 @@ def test_samples_and_their_places(volumes, tmp_path, name, level, spacing, offse
     fields, samples = read_metaimage(out)
     with ozk.open(volumes / name) as vol:
         assert np.array_equal(samples, np.asarray(vol.level(level)))
-    if level == 0:
-        assert np.array_equal(samples, expected(name))
     assert numbers(fields["ElementSpacing"]) == pytest.approx(spacing)
     assert numbers(fields["Offset"]) == pytest.approx(offset)
     # Row i of the matrix is where index axis i (z, x, y) points: sample [y, x, z] lies at

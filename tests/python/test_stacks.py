@@ -1,7 +1,6 @@
 """`ozk convert` of numbered images, written here with tifffile and PIL, into HR volumes."""
 import gzip
 import os
-import subprocess
 
 import numpy as np
 import pytest
@@ -9,6 +8,7 @@ import tifffile
 from PIL import Image
 
 import ozk
+from conftest import ozk_tool
 
 ROWS, IMAGES, COLUMNS = 37, 35, 11  # more images than one slab of 32 slices
 
@@ -35,8 +35,7 @@ STACKS = [
 
 
 def convert(*args):
-    return subprocess.run([os.environ["OZK_TOOL"], "--quiet", "convert", *map(str, args)],
-                          capture_output=True, text=True)
+    return ozk_tool("--quiet", "convert", *args)
 
 
 def write_stack(folder, name, samples, save, first=0):

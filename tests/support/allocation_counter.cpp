@@ -45,9 +45,7 @@ namespace {
 void on_malloc(const volatile void* /*pointer*/, size_t size) { add(static_cast<int64_t>(size)); }
 
 void on_free(const volatile void* pointer) {
-  if (pointer != nullptr) {
-    subtract(static_cast<int64_t>(__sanitizer_get_allocated_size(pointer)));
-  }
+  if (pointer != nullptr) subtract(static_cast<int64_t>(__sanitizer_get_allocated_size(pointer)));
 }
 
 [[maybe_unused]] const int g_installed =

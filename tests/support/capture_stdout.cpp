@@ -7,20 +7,17 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
+
+#include "tests/support/temp_dir.h"
 
 namespace QVX::TestSupport {
 
-namespace {
-
 // Both streams, so nothing buffered before or during a capture lands in the wrong place.
-void flush_standard_streams() {
+static void flush_standard_streams() {
   std::fflush(stdout);
   std::fflush(stderr);
 }
-
-}  // namespace
 
 CaptureOutput::CaptureOutput(int target_fd) : fd_(target_fd) {
   flush_standard_streams();
@@ -47,10 +44,7 @@ CaptureOutput::~CaptureOutput() {
 
 std::string CaptureOutput::text() {
   flush_standard_streams();
-  std::ifstream in(path_, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return read_file(path_);
 }
 
 std::string strip_timestamps(const std::string& text) {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,10 +22,8 @@ struct ToolRun {
   std::string out, err;
   // The last line on standard error: the tool's own message after any log entries.
   std::string last_error_line() const {
-    std::istringstream lines(err);
-    std::string line, last;
-    while (std::getline(lines, line)) last = line;
-    return last;
+    const std::string lines = err.substr(0, err.find_last_not_of('\n') + 1);
+    return lines.substr(lines.rfind('\n') + 1);
   }
 };
 
@@ -50,14 +48,6 @@ inline ToolRun run_tool(const std::string& tool, const TempDir& dir, const std::
   return run;
 }
 
-struct VolumeHandle {
-  VolumeHandle() : v(qvx_ozk_volume_create()) {}
-  ~VolumeHandle() { qvx_ozk_volume_delete(v); }
-  VolumeHandle(const VolumeHandle&) = delete;
-  VolumeHandle& operator=(const VolumeHandle&) = delete;
-  qvx_ozk_volume* v;
-};
-
 // A volume as the public interface reads it: geometry, then every slice (empty where
 // that read fails).
 struct VolumeRead {
@@ -81,30 +71,32 @@ struct VolumeRead {
 inline VolumeRead read_volume(const std::string& path) {
   VolumeRead r;
   CaptureStdout quiet;
-  VolumeHandle h;
-  r.opened = qvx_ozk_volume_open(h.v, path.c_str());
+  const std::unique_ptr<qvx_ozk_volume, void (*)(qvx_ozk_volume*)> handle(qvx_ozk_volume_create(),
+                                                                          qvx_ozk_volume_delete);
+  qvx_ozk_volume* v = handle.get();
+  r.opened = qvx_ozk_volume_open(v, path.c_str());
   if (!r.opened) {
     r.log = quiet.text();
     return r;
   }
-  qvx_ozk_volume_kind(h.v, &r.kind);
-  qvx_ozk_volume_slice_width(h.v, &r.width);
-  qvx_ozk_volume_slice_height(h.v, &r.height);
-  qvx_ozk_volume_num_slices(h.v, &r.slices);
-  qvx_ozk_volume_vmin(h.v, &r.vmin[0], &r.vmin[1], &r.vmin[2]);
-  qvx_ozk_volume_vmax(h.v, &r.vmax[0], &r.vmax[1], &r.vmax[2]);
-  qvx_ozk_volume_data_min(h.v, &r.data_min);
-  qvx_ozk_volume_data_max(h.v, &r.data_max);
+  qvx_ozk_volume_kind(v, &r.kind);
+  qvx_ozk_volume_slice_width(v, &r.width);
+  qvx_ozk_volume_slice_height(v, &r.height);
+  qvx_ozk_volume_num_slices(v, &r.slices);
+  qvx_ozk_volume_vmin(v, &r.vmin[0], &r.vmin[1], &r.vmin[2]);
+  qvx_ozk_volume_vmax(v, &r.vmax[0], &r.vmax[1], &r.vmax[2]);
+  qvx_ozk_volume_data_min(v, &r.data_min);
+  qvx_ozk_volume_data_max(v, &r.data_max);
   for (uint32_t i = 0; i < r.slices; ++i) {
     std::vector<float> slice(size_t{r.width} * r.height);
-    if (!qvx_ozk_volume_read_slice(h.v, slice.data(), i)) slice.clear();
+    if (!qvx_ozk_volume_read_slice(v, slice.data(), i)) slice.clear();
     r.data.push_back(std::move(slice));
   }
   uint32_t levels = 0, lw = 0, lh = 0, ls = 0;
-  qvx_ozk_volume_num_levels(h.v, &levels);
-  for (uint32_t k = 0; k < levels && qvx_ozk_volume_level_shape(h.v, k, &lw, &lh, &ls); ++k) {
+  qvx_ozk_volume_num_levels(v, &levels);
+  for (uint32_t k = 0; k < levels && qvx_ozk_volume_level_shape(v, k, &lw, &lh, &ls); ++k) {
     std::vector<float> plane(size_t{lh} * ls);
-    if (!qvx_ozk_volume_read_region(h.v, k, 0, 0, lw / 2, lh, ls, 1, plane.data())) plane.clear();
+    if (!qvx_ozk_volume_read_region(v, k, 0, 0, lw / 2, lh, ls, 1, plane.data())) plane.clear();
     r.planes.push_back(std::move(plane));
   }
   r.log = quiet.text();

@@ -12,7 +12,6 @@ float voxel_value(uint32_t x, uint32_t y, uint32_t z) {
 
 std::vector<float> generated_volume(uint32_t nx, uint32_t ny, uint32_t nz) {
   std::vector<float> samples;
-  samples.reserve(size_t{nx} * ny * nz);
   for (uint32_t y = 0; y < ny; ++y) {
     for (uint32_t x = 0; x < nx; ++x) {
       for (uint32_t z = 0; z < nz; ++z) samples.push_back(voxel_value(x, y, z));

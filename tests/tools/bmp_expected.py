@@ -1,16 +1,11 @@
 """Prints the gray values that PIL reads from a BMP file, for the BMP loader's cross-check.
 
-  bmp_expected.py FILE
-  bmp_expected.py --reference FILE
-
-FILE (plain, or gzip when it ends in .gz) is decoded by PIL; with --reference, FILE must be
-a file of the BMP conformance suite, and its reference rendering (the PNG that the suite's
-html/bmpsuite.html shows beside it; of the variants for undefined RLE pixels, the one that
-gives them colour 0) is decoded instead. Alpha is dropped (the loader ignores it), and each
-pixel becomes 0.5/255 * green + 0.344/255 * red + 0.156/255 * blue, the loader's weights.
-A fully transparent pixel of a reference rendering has no defined colour and prints as -1. Output: a line "WIDTH HEIGHT", then one line per row, top row first,
-of WIDTH space-separated values.
-Exits 0 on success, 3 when PIL refuses the file, 2 when PIL is missing.
+  bmp_expected.py [--reference] FILE
+FILE (plain, or gzip when it ends in .gz) is decoded by PIL; with --reference, the suite's
+reference PNG beside FILE in html/bmpsuite.html (for undefined RLE pixels, the one giving
+them colour 0) is, with fully transparent pixels printed as -1. Alpha is dropped; a pixel
+is 0.5/255 * green + 0.344/255 * red + 0.156/255 * blue, the loader's weights. Prints
+"WIDTH HEIGHT", then each row, top first. Exits 3 when PIL refuses the file, 2 without PIL.
 """
 import gzip
 import io
@@ -62,10 +57,9 @@ def expected(path, undefined_transparent=False):
 
 if __name__ == "__main__":
     try:
-        if sys.argv[1] == "--reference":
-            text = expected(reference(sys.argv[2]), undefined_transparent=True)
-        else:
-            text = expected(sys.argv[1])
+        reference_rendering = sys.argv[1] == "--reference"
+        text = expected(reference(sys.argv[2]) if reference_rendering else sys.argv[1],
+                        undefined_transparent=reference_rendering)
     except Exception as e:  # any refusal by PIL: the file is not compared
         print(f"refused: {type(e).__name__}: {e}")
         sys.exit(3)

@@ -1,19 +1,14 @@
-"""Expected gray floats of a PNG file, decoded with PIL, for the loader's cross-check.
+"""Expected gray floats of PNG files, decoded with PIL, for the loader's cross-check.
 
-  png_expected.py FILE...
-      Prints, for each FILE in turn, "WIDTH HEIGHT" and then one line of WIDTH floats per
-      row: the gray values the loader should give, computed independently of it.
-  png_expected.py check FILE WIDTH HEIGHT BYTES
-      FILE must open in PIL as an 8-bit gray image of that size whose pixels, row after
-      row, are the comma-separated BYTES.
+  png_expected.py FILE...   per FILE: "WIDTH HEIGHT", then one line of WIDTH floats per row
+  png_expected.py check FILE WIDTH HEIGHT BYTES   FILE must be 8-bit gray of that size in PIL
+      with the comma-separated pixel BYTES
 Exits 0 on success, 1 with a message otherwise, 2 when PIL is missing.
 
-The conversion follows the loader: palette and gray below 8 bits are expanded (gray v of
-d bits becomes v * 255 / (2**d - 1)); colour becomes gray with weights from the cHRM chunk
-when there is one, else 0.2126, 0.7152, 0.0722; alpha (or tRNS) is composited onto the
-bKGD colour, or onto black without one. When the gAMA chunk is far from 1 (more than 0.05
-away), weighting and compositing happen on linear values (sample ** (1 / gamma)) and the
-result is encoded back. The result is divided by 256 (65536 for 16-bit files).
+As the loader converts: low-bit gray (v of d bits -> v * 255 / (2**d - 1)) and palettes
+expanded; colour weighted by cHRM (else 0.2126, 0.7152, 0.0722); alpha and tRNS composited
+onto bKGD (else black), on linear values (sample ** (1 / gamma)) when gAMA is more than 0.05
+from 1; divided by 256 (65536 for 16-bit files).
 """
 import struct
 import sys
@@ -29,8 +24,7 @@ except ImportError as e:  # the C++ test decides whether that may be skipped
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
-def chunks(data):
-    """The (type, body) pairs of the file, read straight from the bytes."""
+def chunks(data):  # (type, body) pairs, read straight from the bytes
     pos = len(SIGNATURE)
     while pos + 8 <= len(data):
         length, kind = struct.unpack(">I4s", data[pos:pos + 8])
@@ -64,13 +58,7 @@ def expected(path):
     image = Image.open(path)
     image.load()
     width, height = image.size
-    palette = None
-    if colour_type == 3:
-        palette = image.getpalette()
-        alphas = info.get(b"tRNS", b"")
-
-    def to_unit(v):
-        return v / top
+    palette = image.getpalette() if colour_type == 3 else None
 
     def to_linear(v):
         return v ** (1 / gamma) if linear else v
@@ -78,8 +66,7 @@ def expected(path):
     def from_linear(v):
         return v ** gamma if linear else v
 
-    def sample(v, bits):
-        """A file sample of `bits` bits on the unit scale."""
+    def sample(v, bits):  # on the unit scale
         return v / ((1 << bits) - 1)
 
     # The background on the unit scale, as a colour.
@@ -87,8 +74,7 @@ def expected(path):
     if b"bKGD" in info:
         body = info[b"bKGD"]
         if colour_type == 3:
-            i = body[0]
-            background = tuple(palette[3 * i + k] / 255 for k in range(3))
+            background = tuple(palette[3 * body[0] + k] / 255 for k in range(3))
         elif colour_type in (0, 4):
             g = sample(struct.unpack(">H", body[:2])[0], depth)
             background = (g, g, g)
@@ -107,10 +93,9 @@ def expected(path):
         lin = [to_linear(c) for c in rgb]
         return from_linear(wr * lin[0] + wg * lin[1] + wb * lin[2])
 
-    key = None
-    if b"tRNS" in info and colour_type in (0, 2):
-        key = struct.unpack(">%dH" % (1 if colour_type == 0 else 3),
-                            info[b"tRNS"][:2 if colour_type == 0 else 6])
+    n = 1 if colour_type == 0 else 3
+    key = None if b"tRNS" not in info or colour_type not in (0, 2) else \
+        struct.unpack(f">{n}H", info[b"tRNS"][:2 * n])
 
     pixels = pixel_rows(image, depth, colour_type)
     rows = []
@@ -121,6 +106,7 @@ def expected(path):
             if colour_type == 3:
                 i = px[0]
                 rgb = tuple(palette[3 * i + k] / 255 for k in range(3))
+                alphas = info.get(b"tRNS", b"")
                 alpha = alphas[i] / 255 if i < len(alphas) else 1.0
             elif colour_type in (0, 4):
                 g = sample(px[0], depth)
@@ -151,17 +137,13 @@ def pixel_rows(image, depth, colour_type):
     PIL keeps 16-bit gray exactly but reduces 16-bit colour and gray-alpha to 8 bits; those
     are brought back to 16 bits by repeating the byte (an error below one 8-bit step)."""
     width, height = image.size
-    if colour_type == 3:
+    if colour_type in (0, 3):
         values = list(image.getdata())
-        return [[(values[y * width + x],) for x in range(width)] for y in range(height)]
-    if colour_type == 0:
         if image.mode == "1":
-            values = [1 if v else 0 for v in image.getdata()]
-        else:
-            values = list(image.getdata())
-            if depth < 8 and image.mode == "L":
-                # PIL scales low-bit gray up to 8 bits; bring it back to the file's depth.
-                values = [v * ((1 << depth) - 1) // 255 for v in values]
+            values = [1 if v else 0 for v in values]
+        elif colour_type == 0 and depth < 8 and image.mode == "L":
+            # PIL scales low-bit gray up to 8 bits; bring it back to the file's depth.
+            values = [v * ((1 << depth) - 1) // 255 for v in values]
         return [[(values[y * width + x],) for x in range(width)] for y in range(height)]
     mode = {2: "RGB", 4: "LA", 6: "RGBA"}[colour_type]
     values = list(image.convert(mode).getdata()) if image.mode != mode else list(image.getdata())
@@ -172,11 +154,8 @@ def pixel_rows(image, depth, colour_type):
 
 def check(path, width, height, byte_list):
     image = Image.open(path)
-    assert image.format == "PNG", image.format
-    assert image.mode == "L", image.mode
-    assert image.size == (width, height), image.size
-    got = list(image.getdata())
-    want = [int(v) for v in byte_list.split(",")]
+    got = (image.format, image.mode, image.size, list(image.getdata()))
+    want = ("PNG", "L", (width, height), [int(v) for v in byte_list.split(",")])
     assert got == want, f"{got} != {want}"
 
 

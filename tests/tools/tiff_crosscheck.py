@@ -1,12 +1,10 @@
 """Cross-checks TIFF files with readers and writers the library does not share code with.
 
   tiff_crosscheck.py verify FILE HEIGHT WIDTH HEXBYTES [INFOHEX]
-      FILE (plain or .gz) must read back with tifffile as HEIGHT x WIDTH float32 whose
-      little-endian bytes are HEXBYTES, or whose zlib CRC-32 is the hex number after
-      "crc32:"; with INFOHEX, tag 65001 must start with those bytes. A plain FILE must also
-      map with tifffile.memmap to the same pixels.
-  tiff_crosscheck.py make DIRECTORY
-      Writes small fixtures of the common kinds into DIRECTORY.
+      FILE (plain or .gz) must read in tifffile (and, plain, in tifffile.memmap) as HEIGHT x
+      WIDTH float32 whose little-endian bytes are HEXBYTES (or "crc32:HEX", their CRC-32);
+      with INFOHEX, tag 65001 must start with those bytes.
+  tiff_crosscheck.py make DIRECTORY   writes small fixtures of the common kinds there
 Exits 0 on success, 1 with a message otherwise, 2 when tifffile is missing.
 """
 import gzip
@@ -29,16 +27,12 @@ def verify(path, height, width, hexbytes, infohex=None):
     with tifffile.TiffFile(io.BytesIO(data)) as tif:
         page = tif.pages[0]
         image = page.asarray()
-        assert image.shape == (height, width), image.shape
-        assert image.dtype == np.float32, image.dtype
-        assert page.tags["SampleFormat"].value == 3
-        assert page.tags["BitsPerSample"].value == 32
+        got = (image.shape, image.dtype, page.tags["SampleFormat"].value,
+               page.tags["BitsPerSample"].value)
+        assert got == ((height, width), np.float32, 3, 32), got
         raw = image.astype("<f4").tobytes()
-        if hexbytes.startswith("crc32:"):
-            got = zlib.crc32(raw)
-            assert got == int(hexbytes[6:], 16), f"crc32 {got:08x} != {hexbytes[6:]}"
-        else:
-            assert raw.hex() == hexbytes, f"{raw.hex()} != {hexbytes}"
+        got = f"crc32:{zlib.crc32(raw):08x}" if hexbytes.startswith("crc32:") else raw.hex()
+        assert got == hexbytes, f"{got} != {hexbytes}"
         if infohex is not None:
             block = bytes(page.tags[65001].value)
             assert block.hex().startswith(infohex), block[:16].hex()
@@ -56,8 +50,7 @@ def make(directory):
     write(f"{directory}/f32_be.tif", np.array([[1.5, -2.25, 1e-3]], np.float32), byteorder=">")
     write(f"{directory}/white.tif", np.array([[0, 255, 55]], np.uint8), photometric="miniswhite")
     colormap = np.zeros((3, 256), np.uint16)
-    colormap[:, 1] = (65535, 0, 0)
-    colormap[:, 2] = (0, 0, 65535)
+    colormap[:, 1:3] = [[65535, 0], [0, 0], [0, 65535]]
     write(f"{directory}/palette.tif", np.array([[1, 2, 0]], np.uint8), photometric="palette",
           colormap=colormap)
     write(f"{directory}/rgb.tif", np.array([[[255, 0, 0], [0, 255, 0], [0, 0, 255]]], np.uint8),
@@ -67,8 +60,7 @@ def make(directory):
 if __name__ == "__main__":
     try:
         if sys.argv[1] == "verify":
-            verify(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5],
-                   sys.argv[6] if len(sys.argv) > 6 else None)
+            verify(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), *sys.argv[5:7])
         elif sys.argv[1] == "make":
             make(sys.argv[2])
         else:
