@@ -222,7 +222,7 @@ QVX_OZK_API void qvx_ozk_volume_kind(qvx_ozk_volume* volume, uint32_t* kind);
  * Cost: HR boxes are copied straight from the mapped file, touching only the bricks that
  * meet the box, without a lock or an allocation. Packed volumes read only the bytes of
  * the box: one read per slice row that the box meets, rows and slices joined where they
- * follow each other in the file; rows of less than 1 KiB in a plain file (a z-plane's
+ * follow each other in the file; rows of less than 64 KiB in a plain file (a z-plane's
  * one sample per row) are copied from a read-only mapping of the file, made by the first
  * such read and kept until close; gzip files go through their index of access points.
  * Header volumes open only the slice files that the box meets. */
