@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -124,27 +123,6 @@ class LoaderTest : public ::testing::Test {
   std::vector<NodeRequest> bad_;
   HRVolume volume_;
 };
-
-TEST_F(LoaderTest, EveryRequestLeadsBackToItsNodeAndOtherPositionsToNone) {
-  // Not a power of two, and normalised by an extent that is not the root's.
-  HRWriteOptions options = ts::hr_options(100, 70, 40);
-  options.hr_vmax = {{100.0, 70.0, 40.0}};
-  options.no_brick = [](const HRNodeKey& k) { return k == HRNodeKey{2, 3, 0, 1}; };
-  ASSERT_NO_FATAL_FAILURE(open(options, 0));
-  for (uint32_t depth = 0; depth <= 2; ++depth) {
-    std::vector<NodeRequest> requests;
-    collect_requests(volume_, requests, depth);
-    EXPECT_EQ(requests.size(), std::vector<size_t>({0, 8, 63})[depth]);
-    for (const NodeRequest& r : requests) {
-      EXPECT_EQ(find_node_normalised(volume_, r.position, r.depth), r.node);
-    }
-  }
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(find_node_normalised(volume_, {1.0, 0.5, 0.5}, 1), nullptr);
-  EXPECT_EQ(find_node_normalised(volume_, {0.5, nan, -0.01}, 1), nullptr);
-  EXPECT_EQ(find_node_normalised(volume_, {0.9, 0.1, 0.3}, 2), nullptr);  // no brick
-  EXPECT_EQ(find_node_normalised(volume_, {0.1, 0.1, 0.1}, 3), nullptr);  // below the tree
-}
 
 TEST_F(LoaderTest, BorderIsZeroOutsideAndNeighbourVoxelsFromPoolOrFile) {
   ASSERT_NO_FATAL_FAILURE(open(cube(), 28));
