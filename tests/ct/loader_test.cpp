@@ -174,24 +174,22 @@ TEST_F(LoaderTest, StopsAmidQueuedBatchesJoinAndReleaseEveryWaiter) {
   }
 }
 
-TEST_F(LoaderTest, PlanTakesWholeDepthsAndCutsTheFirstThatDoesNotFit) {
-  ASSERT_NO_FATAL_FAILURE(open(ts::hr_options(256, 256, 256), 100));
-  PreloadPlan plan = build();
-  EXPECT_EQ(sizes(plan), (std::vector<size_t>{0, 8, 64, 28}));
-  std::vector<NodeRequest> depth3;  // the first of the depth
-  collect_requests(volume_, depth3, 3);
-  EXPECT_EQ(plan[3].batch->requests.back().node, depth3[27].node);
-  ASSERT_NO_FATAL_FAILURE(set_capacity(72));
-  EXPECT_EQ(sizes(build()), (std::vector<size_t>{0, 8, 64, 0}));
-}
-
-TEST_F(LoaderTest, PassLogsEachDepthWithItsBadRequestsAndEmptiesThePlan) {
+TEST_F(LoaderTest, PlanCutsTheFirstDepthThatDoesNotFitAndPassLogsEachDepth) {
   HRWriteOptions options = cube();
   options.checksum_word = [](const HRNodeKey& k) {
     return k.depth == 1 && k.x == 1 && k.y == 0 ? HRChecksumWord::Wrong : HRChecksumWord::Correct;
   };
-  ASSERT_NO_FATAL_FAILURE(open(options, 100));
+  // A plan takes whole depths and cuts the first that does not fit.
+  ASSERT_NO_FATAL_FAILURE(open(options, 40));
   PreloadPlan plan = build();
+  EXPECT_EQ(sizes(plan), (std::vector<size_t>{0, 8, 32}));
+  std::vector<NodeRequest> depth2;  // the first of the depth
+  collect_requests(volume_, depth2, 2);
+  EXPECT_EQ(plan[2].batch->requests.back().node, depth2[31].node);
+  ASSERT_NO_FATAL_FAILURE(set_capacity(8));
+  EXPECT_EQ(sizes(build()), (std::vector<size_t>{0, 8, 0}));
+  ASSERT_NO_FATAL_FAILURE(set_capacity(100));
+  plan = build();
   const std::string b1 = std::to_string(volume_.root().children->nodes[1].brick_offset);
   const std::string b5 = std::to_string(volume_.root().children->nodes[5].brick_offset);
   ts::CaptureStdout capture;
