@@ -9,8 +9,7 @@
 
 namespace QVX::TestSupport {
 
-inline bool key_is(const Tools::HRNodeKey& k, uint32_t depth, uint32_t x, uint32_t y,
-                   uint32_t z) {
+inline bool key_is(const Tools::HRNodeKey& k, uint32_t depth, uint32_t x, uint32_t y, uint32_t z) {
   return k == Tools::HRNodeKey{depth, x, y, z};
 }
 
