@@ -14,7 +14,7 @@
 
 #include "qvx_ozk.h"
 #include "tests/support/capture_stdout.h"
-#include "tests/support/hr_files.h"
+#include "tests/support/hr_sparse.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/volume_writers.h"
 
@@ -122,22 +122,7 @@ Sample hr_sample(const Pyramid& p, const HRWriteOptions& o, uint32_t max_depth, 
   };
 }
 
-bool key_is(const HRNodeKey& k, uint32_t depth, uint32_t x, uint32_t y, uint32_t z) {
-  return k == HRNodeKey{depth, x, y, z};
-}
-
 TEST(RegionRead, HRLevelsFollowTheLevelRule) {
-  // Depth 2: a depth-1 leaf with a brick (0,0,0) and one without (0,1,1); a depth-1 node
-  // without a brick whose children have theirs, but one (1,0,0); and a depth-1 node
-  // (1,0,1) with no brick anywhere below it.
-  HRWriteOptions sparse = ts::hr_options(97, 80, 123);
-  sparse.stop_here = [](const HRNodeKey& k) {
-    return key_is(k, 1, 0, 0, 0) || key_is(k, 1, 0, 1, 1);
-  };
-  sparse.no_brick = [](const HRNodeKey& k) {
-    return key_is(k, 1, 1, 0, 0) || key_is(k, 2, 2, 0, 0) || key_is(k, 1, 0, 1, 1) ||
-           key_is(k, 1, 1, 0, 1) || (k.depth == 2 && k.x / 2 == 1 && k.y / 2 == 0 && k.z / 2 == 1);
-  };
   const struct {
     const char* name;
     HRWriteOptions options;
@@ -146,7 +131,7 @@ TEST(RegionRead, HRLevelsFollowTheLevelRule) {
       {"one brick", ts::hr_options(20, 17, 9), 0},
       {"full, odd sizes", ts::hr_options(33, 64, 50), 1},
       {"full, version 1", ts::hr_options(70, 37, 45, 1), 2},
-      {"sparse", sparse, 2},
+      {"sparse", ts::sparse_hr_options(), 2},
   };
   ts::TempDir dir;
   for (const auto& c : cases) {
@@ -280,8 +265,8 @@ TEST(RegionRead, RefusedLevelsAndBoxesLogOneLine) {
 TEST(RegionRead, DamagedAndTruncatedHRFilesFailCleanly) {
   ts::TempDir dir;
   HRWriteOptions options = ts::hr_options(70, 40, 40);  // depth 2
-  options.no_brick = [](const HRNodeKey& k) { return key_is(k, 1, 0, 0, 0); };
-  options.brick_past_end = [](const HRNodeKey& k) { return key_is(k, 2, 0, 0, 0); };
+  options.no_brick = [](const HRNodeKey& k) { return ts::key_is(k, 1, 0, 0, 0); };
+  options.brick_past_end = [](const HRNodeKey& k) { return ts::key_is(k, 2, 0, 0, 0); };
   const std::string path = dir.file("v.hr");
   QVX::Tools::HRWriteResult written;
   ASSERT_TRUE(QVX::Tools::write_hr_volume(path, options, &written, nullptr));

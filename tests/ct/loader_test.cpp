@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -125,27 +124,6 @@ class LoaderTest : public ::testing::Test {
   HRVolume volume_;
 };
 
-TEST_F(LoaderTest, EveryRequestLeadsBackToItsNodeAndOtherPositionsToNone) {
-  // Not a power of two, and normalised by an extent that is not the root's.
-  HRWriteOptions options = ts::hr_options(100, 70, 40);
-  options.hr_vmax = {{100.0, 70.0, 40.0}};
-  options.no_brick = [](const HRNodeKey& k) { return k == HRNodeKey{2, 3, 0, 1}; };
-  ASSERT_NO_FATAL_FAILURE(open(options, 0));
-  for (uint32_t depth = 0; depth <= 2; ++depth) {
-    std::vector<NodeRequest> requests;
-    collect_requests(volume_, requests, depth);
-    EXPECT_EQ(requests.size(), std::vector<size_t>({0, 8, 63})[depth]);
-    for (const NodeRequest& r : requests) {
-      EXPECT_EQ(find_node_normalised(volume_, r.position, r.depth), r.node);
-    }
-  }
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(find_node_normalised(volume_, {1.0, 0.5, 0.5}, 1), nullptr);
-  EXPECT_EQ(find_node_normalised(volume_, {0.5, nan, -0.01}, 1), nullptr);
-  EXPECT_EQ(find_node_normalised(volume_, {0.9, 0.1, 0.3}, 2), nullptr);  // no brick
-  EXPECT_EQ(find_node_normalised(volume_, {0.1, 0.1, 0.1}, 3), nullptr);  // below the tree
-}
-
 TEST_F(LoaderTest, BorderIsZeroOutsideAndNeighbourVoxelsFromPoolOrFile) {
   ASSERT_NO_FATAL_FAILURE(open(cube(), 28));
   std::lock_guard<std::mutex> lock(volume_.pool_lock());  // the workers are idle
@@ -196,24 +174,22 @@ TEST_F(LoaderTest, StopsAmidQueuedBatchesJoinAndReleaseEveryWaiter) {
   }
 }
 
-TEST_F(LoaderTest, PlanTakesWholeDepthsAndCutsTheFirstThatDoesNotFit) {
-  ASSERT_NO_FATAL_FAILURE(open(ts::hr_options(256, 256, 256), 100));
-  PreloadPlan plan = build();
-  EXPECT_EQ(sizes(plan), (std::vector<size_t>{0, 8, 64, 28}));
-  std::vector<NodeRequest> depth3;  // the first of the depth
-  collect_requests(volume_, depth3, 3);
-  EXPECT_EQ(plan[3].batch->requests.back().node, depth3[27].node);
-  ASSERT_NO_FATAL_FAILURE(set_capacity(72));
-  EXPECT_EQ(sizes(build()), (std::vector<size_t>{0, 8, 64, 0}));
-}
-
-TEST_F(LoaderTest, PassLogsEachDepthWithItsBadRequestsAndEmptiesThePlan) {
+TEST_F(LoaderTest, PlanCutsTheFirstDepthThatDoesNotFitAndPassLogsEachDepth) {
   HRWriteOptions options = cube();
   options.checksum_word = [](const HRNodeKey& k) {
     return k.depth == 1 && k.x == 1 && k.y == 0 ? HRChecksumWord::Wrong : HRChecksumWord::Correct;
   };
-  ASSERT_NO_FATAL_FAILURE(open(options, 100));
+  // A plan takes whole depths and cuts the first that does not fit.
+  ASSERT_NO_FATAL_FAILURE(open(options, 40));
   PreloadPlan plan = build();
+  EXPECT_EQ(sizes(plan), (std::vector<size_t>{0, 8, 32}));
+  std::vector<NodeRequest> depth2;  // the first of the depth
+  collect_requests(volume_, depth2, 2);
+  EXPECT_EQ(plan[2].batch->requests.back().node, depth2[31].node);
+  ASSERT_NO_FATAL_FAILURE(set_capacity(8));
+  EXPECT_EQ(sizes(build()), (std::vector<size_t>{0, 8, 0}));
+  ASSERT_NO_FATAL_FAILURE(set_capacity(100));
+  plan = build();
   const std::string b1 = std::to_string(volume_.root().children->nodes[1].brick_offset);
   const std::string b5 = std::to_string(volume_.root().children->nodes[5].brick_offset);
   ts::CaptureStdout capture;

@@ -13,6 +13,7 @@
 #include "ct/loader.h"
 #include "ct/region_extract.h"
 #include "tests/support/ct_volumes.h"
+#include "tests/support/hr_sparse.h"
 
 namespace QVX::CT {
 namespace {
@@ -96,10 +97,6 @@ int expect_planes(HRVolume& volume) {
   return bad;
 }
 
-bool key_is(const HRNodeKey& k, uint32_t depth, uint32_t x, uint32_t y, uint32_t z) {
-  return k == HRNodeKey{depth, x, y, z};
-}
-
 class PlaneSampleTest : public ::testing::Test {
  protected:
   void write(const HRWriteOptions& options) { ts::write_hr(path_, options); }
@@ -114,15 +111,7 @@ class PlaneSampleTest : public ::testing::Test {
 TEST_F(PlaneSampleTest, PlanesEqualTheInterpolatedRegionsForEveryPool) {
   // Early leaves with and without a brick, nodes without a brick above bricks, and a
   // branch without any, as the region reads meet them.
-  HRWriteOptions sparse = ts::hr_options(97, 80, 123);
-  sparse.stop_here = [](const HRNodeKey& k) {
-    return key_is(k, 1, 0, 0, 0) || key_is(k, 1, 0, 1, 1);
-  };
-  sparse.no_brick = [](const HRNodeKey& k) {
-    return key_is(k, 1, 1, 0, 0) || key_is(k, 2, 2, 0, 0) || key_is(k, 1, 0, 1, 1) ||
-           key_is(k, 1, 1, 0, 1) || (k.depth == 2 && k.x / 2 == 1 && k.y / 2 == 0 && k.z / 2 == 1);
-  };
-  const HRWriteOptions volumes[] = {ts::hr_options(70, 37, 45, 1), sparse};
+  const HRWriteOptions volumes[] = {ts::hr_options(70, 37, 45, 1), ts::sparse_hr_options()};
   // Bricks: none (regions only), 3 (chunks that evict each other), plenty.
   const uint64_t pools[] = {0, 3, 600};
   for (const HRWriteOptions& options : volumes) {
@@ -145,7 +134,7 @@ TEST_F(PlaneSampleTest, PlanesEqualTheInterpolatedRegionsForEveryPool) {
 TEST_F(PlaneSampleTest, CorruptPoolBrickFailsThePlanesThatMeetIt) {
   HRWriteOptions options = ts::hr_options(64, 64, 64);
   options.checksum_word = [](const HRNodeKey& k) {
-    return key_is(k, 1, 1, 0, 0) ? HRChecksumWord::Wrong : HRChecksumWord::Correct;
+    return ts::key_is(k, 1, 1, 0, 0) ? HRChecksumWord::Wrong : HRChecksumWord::Correct;
   };
   ASSERT_NO_FATAL_FAILURE(write(options));
   HRVolume volume;
