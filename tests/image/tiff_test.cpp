@@ -96,8 +96,6 @@ std::string log_fields(const std::string& format, uint32_t bpp) {
   return "(w=3, h=2, fmt=" + format + ", bpp=" + std::to_string(bpp) + ", info_len=0)\n";
 }
 
-const Bytes kFloats = raw<float>({1.5f, -2.5e-30f, 3e38f});
-
 const struct {
   const char* mode;
   Layout layout;
@@ -107,8 +105,7 @@ const struct {
     {"w", {8, 1, 1, 1}, raw<uint8_t>({255, 0, 51}), {1, 0, 0.2f}},
     {"w", {8, 1, 1, 0}, raw<uint8_t>({0, 255, 51}), {1, 0, 0.8f}},  // white is zero
     {"w", {32, 1, 1, 0}, raw<uint32_t>({4294967295u, 0, 2147483648u}), {1, 0, 0.5f}},
-    {"w", {32, 1, 3, 1}, kFloats, {1.5f, -2.5e-30f, 3e38f}},
-    {"wb", {32, 1, 3, 1}, kFloats, {1.5f, -2.5e-30f, 3e38f}},
+    {"w", {32, 1, 3, 1}, raw<float>({1.5f, -2.5e-30f, 3e38f}), {1.5f, -2.5e-30f, 3e38f}},
 };
 
 TEST(TiffLoad, ReadsEachLayoutPlainAndCompressed) {
@@ -519,7 +516,6 @@ TEST(TiffInterop, TifffileReadsSavedImagesAndTheirBlockPaddedAndCompressed) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("strips.TIF"))) << c.name;
   }
   EXPECT_EQ(read_tiff(dir.file("small.tif")).info.size(), 1024u);
-  EXPECT_EQ(padded_info_size(100, 512 * 512 * 4), 1024u);
   EXPECT_EQ(padded_info_size(100, 1024 * 1024 * 4), 4096u);
   EXPECT_EQ(padded_info_size(1020, 0), 1024u);
   EXPECT_EQ(padded_info_size(1021, 0), 2048u);
