@@ -70,8 +70,7 @@ TEST(PngSave, RoundTripsThroughTheLoaderAndPil) {
                   ", h=" + std::to_string(c.rows) + ", fmt=gray_png8, info_len=0', " + range);
     Image_f back;
     ASSERT_TRUE(load(path, back));
-    EXPECT_EQ(back.width(), c.cols);
-    EXPECT_EQ(back.height(), c.rows);
+    EXPECT_EQ(std::pair(back.width(), back.height()), std::pair(c.cols, c.rows));
     std::string list;
     for (size_t i = 0; i < c.bytes.size(); ++i) {
       EXPECT_EQ(back.data[i], c.bytes[i] / 256.0f) << c.used << " pixel " << i;
