@@ -277,7 +277,6 @@ struct Read {
   uint16_t bits = 0, format = 0, photometric = 99, compression = 0;
   std::vector<uint8_t> bytes;  // all rows
   std::vector<uint8_t> info;   // the 65001 block; empty when absent
-  std::vector<uint64_t> offsets, counts;
 };
 
 Read read_tiff(const std::string& path) {
@@ -296,10 +295,6 @@ Read read_tiff(const std::string& path) {
   uint8_t* block = nullptr;
   if (TIFFGetField(tif, kTagQvxInfoV2, &count, &block) == 1) {
     r.info.assign(block, block + count);
-  }
-  for (uint32_t i = 0; i < TIFFNumberOfStrips(tif); ++i) {
-    r.offsets.push_back(TIFFGetStrileOffset(tif, i));
-    r.counts.push_back(TIFFGetStrileByteCount(tif, i));
   }
   std::vector<uint8_t> line(TIFFScanlineSize(tif));
   for (uint32_t y = 0; y < r.height && TIFFReadScanline(tif, line.data(), y, 0) == 1; ++y) {
@@ -347,11 +342,10 @@ TEST(TiffSave, PixelsAndTagsAsLibtiffReadsThem) {
   }
 }
 
-// 8.7 million pixels: several strips at each integer depth (the tifffile comparison maps
-// float strips), the last one shorter. Strips of whole rows lie one after the other, so
-// that the pixels form one block a reader can map, and rows on either side of each strip
-// boundary come out as they do when saved alone.
-TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
+// 8.7 million pixels: several strips at each integer depth (their layout, shared with float
+// output, is what the tifffile comparison maps); rows on either side of each strip boundary
+// come out as they do when saved alone.
+TEST(TiffSave, LargeImagesConvertAlikeOnEitherSideOfStripBoundaries) {
   ts::TempDir dir;
   constexpr uint32_t kRows = 3001, kCols = 2900;
   std::vector<float> floats(size_t{kRows} * kCols);
@@ -391,13 +385,7 @@ TEST(TiffSave, LargeImagesGoOutInContiguousStripsOfWholeRows) {
     const Read r = read_tiff(dir.file("large.tif"));
     const uint64_t row_bytes = uint64_t{kCols} * c.bytes;
     ASSERT_EQ(r.bytes.size(), kRows * row_bytes);
-    ASSERT_GT(r.offsets.size(), 1u);
-    ASSERT_EQ(r.offsets.size(), (kRows + r.rows_per_strip - 1) / r.rows_per_strip);
-    for (size_t i = 0; i < r.offsets.size(); ++i) {
-      const uint32_t rows = std::min(r.rows_per_strip, kRows - uint32_t(i) * r.rows_per_strip);
-      EXPECT_EQ(r.counts[i], rows * row_bytes) << "strip " << i;
-      EXPECT_EQ(r.offsets[i], i == 0 ? r.offsets[0] : r.offsets[i - 1] + r.counts[i - 1]) << i;
-    }
+    ASSERT_LT(r.rows_per_strip, kRows);
     for (uint32_t boundary = r.rows_per_strip; boundary < kRows; boundary += r.rows_per_strip) {
       ASSERT_TRUE(save(c, dir.file("rows.tif"), boundary - 1, 2));
       const Read alone = read_tiff(dir.file("rows.tif"));
