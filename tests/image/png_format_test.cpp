@@ -17,16 +17,14 @@
 #include "tests/support/image_files.h"
 #include "tests/support/temp_dir.h"
 
+namespace QVX::Image::Format {
 namespace {
 
-using QVX::Image::Image_desc;
-using QVX::Image::Image_f;
-using QVX::Image::Format::PNG;
-
-using QVX::TestSupport::wide;
+namespace ts = QVX::TestSupport;
+using ts::wide;
 
 bool load(const std::string& path, Image_f& image, std::string* log = nullptr) {
-  return QVX::TestSupport::load_image(PNG(), path, image, log);
+  return ts::load_image(PNG(), path, image, log);
 }
 
 std::string python_command() {
@@ -58,34 +56,33 @@ TEST(PngSave, RoundTripsThroughTheLoaderAndPil) {
       {{-2, -1, 0, 0.5f, 1, 2}, 1, 6, -1, 1, {0, 0, 128, 192, 255, 255}, "-1.0|1.0"},
       {{std::nanf(""), 2, 4}, 3, 1, 1, -1, {0, 0, 255}, "2.0|4.0"},
   };
-  QVX::TestSupport::TempDir dir;
+  ts::TempDir dir;
   const std::string path = dir.file("saved.png");
   for (const auto& c : cases) {
     std::vector<float> pixels = c.pixels;
     Image_f image(pixels.data(), c.rows, c.cols);
-    QVX::TestSupport::CaptureStdout capture;
+    ts::CaptureStdout capture;
     ASSERT_TRUE(PNG().save_f(image, wide(path), L"gray_png8", c.cmin, c.cmax));
     std::string range = std::string("cmin=") + c.used + "00000)\n";
     range.replace(range.find('|'), 1, "00000, cmax=");
-    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()),
+    EXPECT_EQ(ts::strip_timestamps(capture.text()),
               "Saved png '" + path + "' from float (w=" + std::to_string(c.cols) +
                   ", h=" + std::to_string(c.rows) + ", fmt=gray_png8, info_len=0', " + range);
     Image_f back;
     ASSERT_TRUE(load(path, back));
-    EXPECT_EQ(back.width(), c.cols);
-    EXPECT_EQ(back.height(), c.rows);
+    EXPECT_EQ(std::pair(back.width(), back.height()), std::pair(c.cols, c.rows));
     std::string list;
     for (size_t i = 0; i < c.bytes.size(); ++i) {
       EXPECT_EQ(back.data[i], c.bytes[i] / 256.0f) << c.used << " pixel " << i;
       list.append(i > 0 ? "," : "").append(std::to_string(c.bytes[i]));
     }
     Image_desc desc;
-    EXPECT_TRUE(QVX::TestSupport::load_image(PNG(), path, desc) && desc.height() == c.rows);
+    EXPECT_TRUE(ts::load_image(PNG(), path, desc) && desc.height() == c.rows);
     std::string out;
-    const int status = QVX::TestSupport::run_command(
-        python_command() + "check " + path + " " + std::to_string(c.cols) + " " +
-            std::to_string(c.rows) + " " + list + " 2>&1",
-        &out);
+    const int status =
+        ts::run_command(python_command() + "check " + path + " " + std::to_string(c.cols) + " " +
+                            std::to_string(c.rows) + " " + list + " 2>&1",
+                        &out);
     QVX_REQUIRE_TOOL(status != 2 && status != 127, "python3-pil");
     EXPECT_EQ(status, 0) << out;
   }
@@ -95,8 +92,8 @@ TEST(PngSave, RoundTripsThroughTheLoaderAndPil) {
 }
 
 TEST(PngSave, RefusesWithoutWritingAnything) {
-  QVX::TestSupport::TempDir dir;
-  QVX::TestSupport::write_file(dir.file("plain"), "x");
+  ts::TempDir dir;
+  ts::write_file(dir.file("plain"), "x");
   float pixels[2] = {1.0f, 2.0f};
   Image_f image(pixels, 1, 2);
   Image_f no_columns;
@@ -116,21 +113,21 @@ TEST(PngSave, RefusesWithoutWritingAnything) {
        "FAILED to open png file stream for writing '" + through_file + "'\n"},
   };
   for (const auto& c : cases) {
-    QVX::TestSupport::CaptureStdout capture;
+    ts::CaptureStdout capture;
     EXPECT_FALSE(PNG().save_f(*c.image, wide(c.path), c.format, 1, -1)) << c.path;
-    EXPECT_EQ(QVX::TestSupport::strip_timestamps(capture.text()), c.log);
+    EXPECT_EQ(ts::strip_timestamps(capture.text()), c.log);
     EXPECT_FALSE(std::filesystem::exists(c.path)) << c.path;
   }
 }
 
 TEST(PngLoad, RefusesDamagedAndOversizedFiles) {
-  QVX::TestSupport::TempDir dir;
+  ts::TempDir dir;
   std::vector<float> pixels(40 * 30);
   for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = std::sin(0.1f * i);
   Image_f image(pixels.data(), 30, 40);
   const std::string saved = dir.file("whole.png");
   ASSERT_TRUE(PNG().save_f(image, wide(saved), L"gray_png8", 1, -1));
-  const std::string bytes = QVX::TestSupport::read_file(saved);
+  const std::string bytes = ts::read_file(saved);
   // Every cut before the image data ends: refused, for whatever reason libpng gives.
   std::vector<std::pair<std::string, std::string>> files;
   for (size_t cut = 0; cut + 12 < bytes.size(); cut += 3)
@@ -152,7 +149,7 @@ TEST(PngLoad, RefusesDamagedAndOversizedFiles) {
   }
   for (const auto& [content, reason] : files) {
     const std::string path = dir.file("cut.png");
-    QVX::TestSupport::write_file(path, content);
+    ts::write_file(path, content);
     Image_f back;
     std::string log;
     EXPECT_FALSE(load(path, back, &log)) << content.size();
@@ -191,13 +188,14 @@ TEST(PngLoad, LoadsTheSuiteAsPilDoes) {
     images.emplace_back(path, std::move(image));
   }
   std::string out;
-  const int status = QVX::TestSupport::run_command(python_command() + arguments + " 2>&1", &out);
+  const int status = ts::run_command(python_command() + arguments + " 2>&1", &out);
   QVX_REQUIRE_TOOL(status != 2 && status != 127, "python3-pil");
   ASSERT_EQ(status, 0) << out;
   std::istringstream expected(out);
   for (const auto& [path, image] : images) {
-    EXPECT_EQ(QVX::TestSupport::differing_pixels(expected, *image, 1.0f / 255 + 1e-6f), 0) << path;
+    EXPECT_EQ(ts::differing_pixels(expected, *image, 1.0f / 255 + 1e-6f), 0) << path;
   }
 }
 
 }  // namespace
+}  // namespace QVX::Image::Format

@@ -73,11 +73,7 @@ TEST(RandomAccessFile, PipesReadForward) {
   for (const bool gzip : {false, true}) {
     SCOPED_TRACE(gzip ? "gzip" : "plain");
     const std::string source = dir.file("source");
-    if (gzip) {
-      ts::write_gzip_file(source, data);
-    } else {
-      ts::write_file(source, data);
-    }
+    gzip ? ts::write_gzip_file(source, data) : ts::write_file(source, data);
     const std::string bytes = ts::read_file(source);
     const std::string fifo = dir.file(gzip ? "gzip.fifo" : "plain.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -205,8 +201,7 @@ class GzIndex : public ::testing::Test {
     bool error = false;
     gzFile gz = gzopen(path.c_str(), "rb");
     for (int got; (got = gzread(gz, chunk.data(), static_cast<unsigned>(chunk.size()))) != 0;) {
-      if (got < 0) error = true;
-      if (got < 0) break;
+      if ((error = got < 0)) break;
       expected.append(chunk, 0, static_cast<size_t>(got));
     }
     gzclose(gz);
