@@ -310,7 +310,9 @@ TEST_F(Ozk, ConvertedVolumesReadBackBitForBit) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(fs::exists(dir_.file("v.hrv.partial")));
-    if (c.size != 0) EXPECT_EQ(fs::file_size(dir_.file("v.hrv")), c.size);
+    if (c.size != 0) {
+      EXPECT_EQ(fs::file_size(dir_.file("v.hrv")), c.size);
+    }
     const ts::VolumeRead a = ts::read_volume(input), b = ts::read_volume(dir_.file("v.hrv"));
     EXPECT_EQ(b.kind, QVX_OZK_KIND_HR);
     EXPECT_EQ(b.log.find("FAILED"), std::string::npos) << b.log;
