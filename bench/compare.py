@@ -440,6 +440,8 @@ def plane_scenario_peers(build, data, level, side, cold):
     sys.path.insert(0, os.path.join(build, "python"))
     import ozk
     path = data.path("hr_cube.hr")
+    with ozk.open(path) as vol:  # a cube too small for `level` samples its coarsest
+        level = min(level, vol.num_levels - 1)
     origin, u, v, shape = oblique_plane(data.edge, level, side)
 
     def ours_setup():
