@@ -18,12 +18,14 @@ if [ -d "$build/python/ozk" ] && /usr/bin/python3 -c "import zarr, PIL" 2> /dev/
   /usr/bin/python3 - "$build/demo" <<'PY'
 import sys, numpy as np, zarr
 from PIL import Image
-level = zarr.open_group(sys.argv[1] + "/phantom.ome.zarr", mode="r")["1"]
+group = zarr.open_group(sys.argv[1] + "/phantom.ome.zarr", mode="r")
+name = "1" if "1" in group else "0"  # a phantom of at most 64 voxels has one level
+level = group[name]
 middle = level[level.shape[0] // 2]
 low, high = float(middle.min()), float(middle.max())
 gray = np.clip((middle - low) / ((high - low) or 1) * 255 + 0.5, 0, 255).astype(np.uint8)
 Image.fromarray(gray).save(sys.argv[1] + "/ome_zarr_level1_middle.png")
-print(sys.argv[1] + "/ome_zarr_level1_middle.png: level 1 of the OME-Zarr store, slice "
-      + str(level.shape[0] // 2))
+print(sys.argv[1] + "/ome_zarr_level1_middle.png: level " + name + " of the OME-Zarr store, "
+      "slice " + str(level.shape[0] // 2))
 PY
 fi
