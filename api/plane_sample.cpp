@@ -51,22 +51,22 @@ bool VolumeImpl::sample_plane(uint32_t level, const double* origin, const double
                      out == nullptr ? "output buffer" : "origin or direction");
     return false;
   }
-  CT::PlaneSpec spec;
+  CT::PlaneGrid grid;
   for (int a = 0; a < 3; ++a) {
-    spec.origin[a] = origin[a];
-    spec.u[a] = u[a];
-    spec.v[a] = v[a];
+    grid.origin[a] = origin[a];
+    grid.u[a] = u[a];
+    grid.v[a] = v[a];
   }
-  spec.width = width;
-  spec.height = height;
-  spec.outside = outside;
+  grid.width = width;
+  grid.height = height;
+  grid.outside = outside;
 
   if (kind_ == VolumeKind::HR) {
     if (!sampled_ && hr_volume_->brick_pool().capacity() == 0) {
       hr_volume_->set_pool_capacity(kDefaultCacheBytes / kPoolBrickBytes);
     }
     sampled_ = true;
-    return CT::sample_hr_plane(*hr_volume_, level, spec, out);
+    return CT::sample_hr_plane(*hr_volume_, level, grid, out);
   }
   uint32_t extent[3];
   level_extent(level, extent);
@@ -87,7 +87,7 @@ bool VolumeImpl::sample_plane(uint32_t level, const double* origin, const double
     }
     return true;
   };
-  return CT::sample_plane_tiles(spec, extent, kTileShift, kTilesPerChunk, prepare, out);
+  return CT::sample_plane_tiles(grid, extent, kTileShift, kTilesPerChunk, prepare, out);
 }
 
 }  // namespace QVX::ozK

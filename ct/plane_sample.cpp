@@ -29,7 +29,7 @@ constexpr size_t kChunkTiles = 512;
 // Walks the plane's samples in order, telling `inside` each point within the level and
 // `outside_at` the index of each other one.
 template <typename Inside, typename Outside>
-void walk_plane(const PlaneSpec& s, const uint32_t (&extent)[3], Inside inside,
+void walk_plane(const PlaneGrid& s, const uint32_t (&extent)[3], Inside inside,
                 Outside outside_at) {
   const double limit[3] = {extent[0] - 1.0, extent[1] - 1.0, extent[2] - 1.0};
   size_t index = 0;
@@ -226,7 +226,7 @@ class HRTiles {
 
 }  // namespace
 
-bool sample_plane_tiles(const PlaneSpec& spec, const uint32_t (&extent)[3], uint32_t shift,
+bool sample_plane_tiles(const PlaneGrid& grid, const uint32_t (&extent)[3], uint32_t shift,
                         size_t chunk, const PrepareTiles& prepare, float* out) {
   const auto key_of = [shift](const double(&p)[3], int64_t(&cell)[3]) {
     for (int a = 0; a < 3; ++a) cell[a] = static_cast<int64_t>(p[a]);
@@ -234,13 +234,13 @@ bool sample_plane_tiles(const PlaneSpec& spec, const uint32_t (&extent)[3], uint
   };
   std::vector<uint64_t> keys;
   walk_plane(
-      spec, extent,
+      grid, extent,
       [&](size_t, const double(&p)[3]) {
         int64_t cell[3];
         const uint64_t key = key_of(p, cell);
         if (keys.empty() || keys.back() != key) keys.push_back(key);
       },
-      [&](size_t index) { out[index] = spec.outside; });
+      [&](size_t index) { out[index] = grid.outside; });
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
 
@@ -255,7 +255,7 @@ bool sample_plane_tiles(const PlaneSpec& spec, const uint32_t (&extent)[3], uint
     uint64_t last = ~uint64_t{0};
     const TileView* view = nullptr;
     walk_plane(
-        spec, extent,
+        grid, extent,
         [&](size_t index, const double(&p)[3]) {
           int64_t cell[3];
           const uint64_t key = key_of(p, cell);
@@ -278,7 +278,7 @@ bool sample_plane_tiles(const PlaneSpec& spec, const uint32_t (&extent)[3], uint
   return true;
 }
 
-bool sample_hr_plane(HRVolume& volume, uint32_t level, const PlaneSpec& spec, float* out) {
+bool sample_hr_plane(HRVolume& volume, uint32_t level, const PlaneGrid& grid, float* out) {
   if (level >= hr_level_count(volume)) {
     Base::log_printf("FAILED to sample plane at level %u: the coarsest level is %u\n", level,
                      volume.max_depth());
@@ -293,7 +293,7 @@ bool sample_hr_plane(HRVolume& volume, uint32_t level, const PlaneSpec& spec, fl
                            ? kChunkTiles
                            : static_cast<size_t>(std::min<uint64_t>(capacity, 2 * kChunkTiles));
   return sample_plane_tiles(
-      spec, extent, 5, chunk,
+      grid, extent, 5, chunk,
       [&tiles](const std::vector<uint64_t>& keys, std::vector<TileView>& views,
                std::unique_lock<std::mutex>& hold) { return tiles.prepare(keys, views, hold); },
       out);

@@ -16,7 +16,7 @@ namespace QVX::CT {
 // Element (r, c), r < height, c < width, is the point origin + c u + r v in sample
 // coordinates (x, y, z) of the level (sample (i, j, k) at the point (i, j, k)); a point
 // with a coordinate below 0 or above the level's extent minus 1 gets `outside`.
-struct PlaneSpec {
+struct PlaneGrid {
   double origin[3] = {0.0, 0.0, 0.0};
   double u[3] = {0.0, 0.0, 0.0};
   double v[3] = {0.0, 0.0, 0.0};
@@ -44,9 +44,9 @@ using PrepareTiles =
     std::function<bool(const std::vector<uint64_t>& keys, std::vector<TileView>& views,
                        std::unique_lock<std::mutex>& hold)>;
 
-// Fills `out` (spec.width * spec.height floats) for a level of `extent` samples along x,
+// Fills `out` (grid.width * grid.height floats) for a level of `extent` samples along x,
 // y, z, preparing at most `chunk` tiles at a time. False when a preparation fails.
-bool sample_plane_tiles(const PlaneSpec& spec, const uint32_t (&extent)[3], uint32_t shift,
+bool sample_plane_tiles(const PlaneGrid& grid, const uint32_t (&extent)[3], uint32_t shift,
                         size_t chunk, const PrepareTiles& prepare, float* out);
 
 // The same for a level of an HR volume (hr_level_shape), by the rule of read_hr_region:
@@ -55,6 +55,6 @@ bool sample_plane_tiles(const PlaneSpec& spec, const uint32_t (&extent)[3], uint
 // that depth, bricks next to such, and all bricks when the pool has none, are read as
 // read_hr_region reads them. False, with a "FAILED" line, when a pool brick fails its
 // checksum (naming its offset) or cannot be loaded, or when a read fails.
-bool sample_hr_plane(HRVolume& volume, uint32_t level, const PlaneSpec& spec, float* out);
+bool sample_hr_plane(HRVolume& volume, uint32_t level, const PlaneGrid& grid, float* out);
 
 }  // namespace QVX::CT

@@ -24,7 +24,7 @@ using QVX::Tools::HRNodeKey;
 using QVX::Tools::HRWriteOptions;
 
 struct Plane {
-  PlaneSpec spec;
+  PlaneGrid grid;
   bool exact;  // along the axes at whole samples: read_hr_region's values themselves
 };
 
@@ -46,7 +46,7 @@ std::vector<Plane> planes_of(const HRVec3u& e) {
 }
 
 // Trilinear interpolation of the whole level, read as a region: sum of weight products.
-std::vector<float> reference(const HRVolume& volume, uint32_t level, const PlaneSpec& s) {
+std::vector<float> reference(const HRVolume& volume, uint32_t level, const PlaneGrid& s) {
   const HRVec3u e = hr_level_shape(volume, level);
   std::vector<float> a(size_t{e.x} * e.y * e.z);
   EXPECT_TRUE(read_hr_region(volume, level, {0, 0, 0}, e, a.data()));
@@ -81,9 +81,9 @@ int expect_planes(HRVolume& volume) {
   int bad = 0;
   for (uint32_t level = 0; level < hr_level_count(volume); ++level) {
     for (const Plane& plane : planes_of(hr_level_shape(volume, level))) {
-      const std::vector<float> want = reference(volume, level, plane.spec);
+      const std::vector<float> want = reference(volume, level, plane.grid);
       std::vector<float> got(want.size() + 1, 7.0f);
-      if (!sample_hr_plane(volume, level, plane.spec, got.data())) return -1;
+      if (!sample_hr_plane(volume, level, plane.grid, got.data())) return -1;
       bad += got.back() != 7.0f;
       for (size_t i = 0; i < want.size(); ++i) {
         const double tolerance = plane.exact ? 0.0 : std::max(1e-6, 1e-5 * std::fabs(want[i]));
@@ -143,8 +143,8 @@ TEST_F(PlaneSampleTest, CorruptPoolBrickFailsThePlanesThatMeetIt) {
   ts::CaptureStdout capture;
   ASSERT_TRUE(volume.set_pool_capacity(16));
   const std::string offset = std::to_string(volume.root().children->nodes[1].brick_offset);
-  PlaneSpec clean{{10, 0, 0}, {0, 0, 1}, {0, 1, 0}, 64, 64, 0.0f};
-  PlaneSpec through = clean;
+  PlaneGrid clean{{10, 0, 0}, {0, 0, 1}, {0, 1, 0}, 64, 64, 0.0f};
+  PlaneGrid through = clean;
   through.origin[0] = 40;
   std::vector<float> out(64 * 64);
   EXPECT_TRUE(sample_hr_plane(volume, 0, clean, out.data()));
