@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "qvx_ozk.h"
+#include "tools/hr_writer/hr_stream_writer.h"
 
 namespace QVX::Ozk {
 
@@ -190,6 +192,14 @@ bool is_metaimage_path(const std::string& path);
 bool is_zarr_path(const std::string& path);
 int run_convert(const std::string& input, const std::string& output, const ConvertOptions& options,
                 const Settings& settings);
+// Writes the HR volume `output` of `options.resolution` (x = height, y = slices, z = width)
+// 32 slices at a time, slice i filled by read(i, out, &failure), which gives the failure
+// line when it returns false; with progress, Ctrl-C and no output left on failure.
+// `too_large` is the cause, naming `source`, when such slices cannot be held in memory.
+int write_hr_slabs(const std::string& output, const Tools::HRStreamOptions& options,
+                   const std::string& source, const std::string& too_large,
+                   const std::function<bool(uint32_t, float*, std::string*)>& read,
+                   const Settings& settings);
 // Numbered images (sorted by the last number in each name, which must follow one another,
 // all of the first one's size and format) to an HR volume.
 int run_convert_stack(const std::string& input, const std::string& output,

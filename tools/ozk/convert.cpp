@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <limits>
 #include <new>
@@ -86,21 +87,38 @@ int run_convert(const std::string& input, const std::string& output, const Conve
   qvx_ozk_volume_vmin(volume.get(), &hr.vmin[0], &hr.vmin[1], &hr.vmin[2]);
   qvx_ozk_volume_vmax(volume.get(), &hr.vmax[0], &hr.vmax[1], &hr.vmax[2]);
 
+  return write_hr_slabs(
+      output, hr, input, "its slices are too large",
+      [&](uint32_t index, float* out, std::string* failure) {
+        if (volume.read_slice(index, out)) return true;
+        *failure = describe_failure("cannot read slice " + std::to_string(index) + " of", input,
+                                    "damaged or short file (the log says why)");
+        return false;
+      },
+      settings);
+}
+
+int write_hr_slabs(const std::string& output, const Tools::HRStreamOptions& options,
+                   const std::string& source, const std::string& too_large,
+                   const std::function<bool(uint32_t, float*, std::string*)>& read,
+                   const Settings& settings) {
+  const auto [height, slices, width] = options.resolution;
   const size_t slice_size = size_t{height} * width;
   if (slice_size > std::numeric_limits<size_t>::max() / sizeof(float) / Tools::kHRSlabSlices) {
-    return fail(describe_failure("cannot convert", input, "its slices are too large"));
+    return fail(describe_failure("cannot convert", source, too_large));
   }
   std::vector<float> slab;
   try {
     slab.resize(slice_size * Tools::kHRSlabSlices);
   } catch (const std::bad_alloc&) {
     return fail(describe_failure(
-        "cannot convert", input,
+        "cannot convert", source,
         "not enough memory for " + std::to_string(Tools::kHRSlabSlices) + " slices"));
   }
 
+  std::string error;
   Tools::HRStreamWriter writer;
-  if (!writer.open(output, hr, &error)) return fail(error);
+  if (!writer.open(output, options, &error)) return fail(error);
   Progress progress("convert", slices, settings.quiet);
   // The writer removes its partial file when it goes out of scope unfinished.
   auto stop = [&](const std::string& message) {
@@ -112,10 +130,7 @@ int run_convert(const std::string& input, const std::string& output, const Conve
   while (const uint32_t count = writer.next_slab_slices()) {
     for (uint32_t i = 0; i < count; ++i, ++next) {
       if (interrupted()) return stop("interrupted");
-      if (!volume.read_slice(next, slab.data() + slice_size * i)) {
-        return stop(describe_failure("cannot read slice " + std::to_string(next) + " of", input,
-                                     "damaged or short file (the log says why)"));
-      }
+      if (!read(next, slab.data() + slice_size * i, &error)) return stop(error);
       progress.advance();
     }
     if (!writer.write_slab(slab.data(), &error)) return stop(error);

@@ -251,46 +251,22 @@ int run_convert_stack(const std::string& input, const std::string& output,
   if (height == 0 || width == 0) {
     return fail(describe_failure("cannot convert", files[0], "the image has no pixels"));
   }
-  const size_t slice_size = size_t{height} * width;
-  if (slice_size > std::numeric_limits<size_t>::max() / sizeof(float) / Tools::kHRSlabSlices) {
-    return fail(describe_failure("cannot convert", files[0], "the image is too large"));
-  }
-  std::vector<float> slab;
-  try {
-    slab.resize(slice_size * Tools::kHRSlabSlices);
-  } catch (const std::bad_alloc&) {
-    return fail(describe_failure(
-        "cannot convert", input,
-        "not enough memory for " + std::to_string(Tools::kHRSlabSlices) + " slices"));
-  }
-
   Tools::HRStreamOptions hr;
   hr.resolution = {height, slices, width};
   const std::array<double, 3> voxel = options.voxel_size.value_or(std::array<double, 3>{1, 1, 1});
   for (int a = 0; a < 3; ++a) hr.vmax[a] = voxel[a] * hr.resolution[a];
-  Tools::HRStreamWriter writer;
-  if (!writer.open(output, hr, &error)) return fail(error);
-  Progress progress("convert", slices, settings.quiet);
-  auto stop = [&](const std::string& message) {
-    writer.discard();
-    progress.finish();
-    return fail(message);
-  };
-  uint32_t next = 0;
-  while (const uint32_t count = writer.next_slab_slices()) {
-    for (uint32_t i = 0; i < count; ++i, ++next) {
-      if (interrupted()) return stop("interrupted");
-      // The first image was loaded while the stack's size was found.
-      if (next > 0 && !reader.load(files[next], &image, &error)) return stop(error);
-      std::memcpy(slab.data() + slice_size * i, image.row(0), slice_size * sizeof(float));
-      progress.advance();
-    }
-    if (!writer.write_slab(slab.data(), &error)) return stop(error);
-  }
-  if (interrupted()) return stop("interrupted");
-  if (!writer.finish(&error)) return stop(error);
-  progress.finish();
-  return kExitOk;
+  const size_t slice_size = size_t{height} * width;
+  return write_hr_slabs(
+      output, hr, files[0], "the image is too large",
+      [&](uint32_t index, float* out, std::string* failure) {
+        // The first image was loaded while the stack's size was found.
+        if (index > 0 && !reader.load(files[index], &image, failure)) {
+          return false;
+        }
+        std::memcpy(out, image.row(0), slice_size * sizeof(float));
+        return true;
+      },
+      settings);
 }
 
 }  // namespace QVX::Ozk
