@@ -10,6 +10,7 @@ import tifffile
 
 import ozk
 from conftest import SLICES, expected, ozk_tool
+from test_ome_zarr import check_store, halved
 
 
 def read_tiff(path):
@@ -62,7 +63,7 @@ def test_export_names_files_as_the_ozk_tool_does(volumes, tmp_path):
 
 @pytest.mark.cluster
 @pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
-def test_export_and_compute_on_a_local_cluster(volumes, tmp_path):
+def test_export_compute_and_convert_on_a_local_cluster(volumes, tmp_path):
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
                                   host="127.0.0.1", dashboard_address=None) as cluster, \
@@ -72,6 +73,10 @@ def test_export_and_compute_on_a_local_cluster(volumes, tmp_path):
         # The slices were written in the worker processes, which loaded the module for it.
         loaded = client.run(lambda: "ozk._core" in sys.modules)
         computed = client.compute(ozk.to_dask(volumes / "f32.hrv", slices_per_chunk=4)).result()
+        ozk.to_ome_zarr(volumes / "f32.pvol", tmp_path / "d.ome.zarr", chunks=16, client=client)
     assert len(loaded) == 2 and any(loaded.values())
     check_stack(volumes / "f32.hrv", written)
     assert np.array_equal(computed, expected("f32.hrv"))
+    pyramid = [expected("f32.pvol")]
+    pyramid += [halved(pyramid[0]), halved(halved(pyramid[0]))]
+    check_store(tmp_path / "d.ome.zarr", volumes / "f32.pvol", 16, pyramid)

@@ -75,16 +75,3 @@ def test_command_line(volumes, tmp_path):
     again = run(volumes / "f32.hrv", store)
     assert again.returncode == 1 and again.stderr.startswith("ozk: ") and "exists" in again.stderr
     assert run(volumes / "f32.hrv", store, "--chunks", "0").returncode == 2
-
-
-@pytest.mark.cluster
-@pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
-def test_conversion_on_a_local_cluster(volumes, tmp_path):
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
-                                  host="127.0.0.1", dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
-        ozk.to_ome_zarr(volumes / "f32.pvol", tmp_path / "d.ome.zarr", chunks=16, client=client)
-    reference = expected("f32.pvol")
-    check_store(tmp_path / "d.ome.zarr", volumes / "f32.pvol", 16,
-                [reference, halved(reference), halved(halved(reference))])
