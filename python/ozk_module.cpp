@@ -4,199 +4,27 @@
 // Threads: the GIL is released whenever the library runs. A handle admits one thread at a
 // time (the library's rule), so each Volume holds a mutex around every use of its handle.
 //
-// The log: the library writes its entries to standard output, which would mix them into a
-// Python program's own output, and says why an open failed only there. So the module sends
-// the log to a private file (LogTap) and reads back the "FAILED" entries written during a
-// failed call; they become the text of the exception.
+// The log: the library's entries go to logging.getLogger("ozk") (LogQueue below), and a
+// failure's exception carries the library's own account of it (qvx_ozk_last_error, read on
+// the thread that made the call).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <mutex>
-#include <random>
 #include <string>
 #include <string_view>
-#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "qvx_ozk.h"
 
 namespace py = pybind11;
-namespace fs = std::filesystem;
 
 namespace {
-
-// The library's log, redirected to a file of our own and read back.
-//
-// Attribution: opens are serialised (open_mutex), and before each one the library is
-// pointed at the file again, which restarts its entry count, so an open's entries never
-// rotate into a numbered file. A failed open then owns every entry after its mark. A failed
-// read or save, which run in parallel, takes the FAILED entries written while it ran; one
-// of another thread that failed at the same moment may join them.
-class LogTap {
- public:
-  // Where the file stands: a failure's entries are those after it.
-  struct Mark {
-    uint64_t generation = 0;
-    uint64_t offset = 0;
-    bool valid = false;
-  };
-
-  // Serialises opens (see above); taken before the tap's own lock.
-  std::mutex open_mutex;
-
-  void start() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    start_locked();
-  }
-
-  // For a forked child, which runs alone: the same file, which the library in the child
-  // still writes to. The parent alone empties and removes it, as a child may end without
-  // running exit handlers. (This one's locks may have been held by threads the child lacks.)
-  LogTap* for_forked_child() const {
-    auto* child = new LogTap();
-    child->path_ = path_;
-    child->owner_ = false;
-    return child;
-  }
-
-  // Before an open, with open_mutex held: a fresh count, and an emptied file once it has
-  // grown beyond kMaxFileSize.
-  void before_open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (path_.empty()) return;
-    std::error_code ec;
-    if (owner_ && fs::file_size(path_, ec) > kMaxFileSize && !ec) {
-      fs::resize_file(path_, 0, ec);
-      ++generation_;  // marks taken before point into the old content
-    }
-    if (!qvx_ozk_log_to_file(path_.string().c_str())) stop_locked();
-  }
-
-  Mark mark() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (path_.empty()) return {};
-    std::error_code ec;
-    const uintmax_t size = fs::file_size(path_, ec);
-    if (ec) return {};
-    return {generation_, static_cast<uint64_t>(size), true};
-  }
-
-  // The "FAILED" entries after `mark`, without their timestamps, joined by "; ".
-  std::string failures_since(const Mark& mark) {
-    std::string text;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!mark.valid || mark.generation != generation_ || path_.empty()) return {};
-      std::ifstream file(path_, std::ios::binary);
-      file.seekg(static_cast<std::streamoff>(mark.offset));
-      text.resize(kMaxWindow);
-      file.read(text.data(), static_cast<std::streamsize>(text.size()));
-      text.resize(static_cast<size_t>(std::max<std::streamsize>(0, file.gcount())));
-    }
-    std::string failures;
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      std::string_view line(text.data() + start, end - start);
-      start = end + 1;
-      line = strip_timestamp(line);
-      // Warnings (a brick checksum that "FAILED") are no cause of failure.
-      if (line.find("FAILED") == std::string_view::npos || line.rfind("WARNING", 0) == 0) {
-        continue;
-      }
-      if (!failures.empty()) failures += "; ";
-      failures += line;
-    }
-    return failures;
-  }
-
-  std::string path() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return path_.string();
-  }
-
-  // At interpreter exit. Entries written later (volumes destroyed during shutdown) go to
-  // the removed file and are lost, as the program that could read them has ended.
-  void remove_files() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!owner_ || dir_.empty()) return;
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-    dir_.clear();
-    path_.clear();
-  }
-
- private:
-  static constexpr uintmax_t kMaxFileSize = uintmax_t{1} << 20;
-  // Bounds what one failure reads back; an open writes a few lines.
-  static constexpr size_t kMaxWindow = size_t{64} << 10;
-
-  // "YYYY-MM-DD HH:MM:SS: " at the start of every entry.
-  static std::string_view strip_timestamp(std::string_view line) {
-    constexpr size_t kStamp = 21;
-    if (line.size() >= kStamp && line[4] == '-' && line[10] == ' ' && line[19] == ':') {
-      line.remove_prefix(kStamp);
-    }
-    return line;
-  }
-
-  void start_locked() {
-    if (!path_.empty()) return;
-    std::error_code ec;
-    const fs::path base = fs::temp_directory_path(ec);
-    std::random_device random;
-    for (int attempt = 0; !ec && attempt < 100; ++attempt) {
-      char name[32];
-      std::snprintf(name, sizeof name, "ozk-log-%08x", static_cast<unsigned>(random()));
-      const fs::path dir = base / name;
-      if (!fs::create_directory(dir, ec)) continue;  // taken: another name
-      fs::permissions(dir, fs::perms::owner_all, ec);
-      dir_ = dir;
-      path_ = dir / "ozk.log";
-      if (qvx_ozk_log_to_file(path_.string().c_str())) return;
-      break;
-    }
-    stop_locked();
-  }
-
-  // No file: the entries go to standard error, and failures carry only the system's cause.
-  void stop_locked() {
-    qvx_ozk_log_to_stderr();
-    path_.clear();
-  }
-
-  std::mutex mutex_;         // guards everything below
-  fs::path dir_;             // the private directory, removed at exit
-  fs::path path_;            // the log file; empty when there is none
-  uint64_t generation_ = 0;  // bumped when the file is emptied
-  bool owner_ = true;        // made the file: empties and removes it
-};
-
-// Never destroyed: used until the process ends.
-LogTap* g_log_tap = new LogTap();
-
-LogTap& log_tap() { return *g_log_tap; }
-
-void new_log_tap_after_fork() { g_log_tap = g_log_tap->for_forked_child(); }
-
-// A path as Python gives it (str, bytes or os.PathLike), as the bytes the system uses;
-// the library takes them as UTF-8.
-std::string to_path(const py::object& path) {
-  std::string bytes = py::bytes(py::module_::import("os").attr("fsencode")(path));
-  if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
-  return bytes;
-}
 
 // Messages may quote any bytes of a file name; show them rather than fail to decode.
 py::str message_text(const std::string& text) {
@@ -206,31 +34,133 @@ py::str message_text(const std::string& text) {
   return py::reinterpret_steal<py::str>(decoded);
 }
 
+// The library's log, on its way to logging.getLogger("ozk").
+//
+// The library hands each entry to on_entry on whichever thread logs it (the caller's, or
+// one of an HR volume's loader threads) with its log lock held. Taking the GIL there could
+// deadlock: a thread holding the GIL may be waiting for that lock (any library call made
+// with the GIL held can log). So on_entry only queues the entry, and drain_log hands the
+// queue to logging with the GIL held: after every call into the library, on
+// ozk.flush_log() and at exit. Entries of background threads logged between calls wait
+// for the next of these.
+class LogQueue {
+ public:
+  void push(const char* entry) noexcept {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (entries_.size() >= kMaxEntries) {
+        ++dropped_;
+      } else {
+        entries_.emplace_back(entry);
+      }
+      pending_.store(true, std::memory_order_release);
+    } catch (...) {
+      // No memory for the entry: it is lost, and the library goes on.
+    }
+  }
+
+  // Everything queued so far, oldest first, and how many entries found the queue full.
+  std::vector<std::string> take(size_t& dropped) {
+    std::vector<std::string> taken;
+    dropped = 0;
+    if (!pending_.load(std::memory_order_acquire)) return taken;
+    std::lock_guard<std::mutex> lock(mutex_);
+    taken.swap(entries_);
+    std::swap(dropped, dropped_);
+    pending_.store(false, std::memory_order_relaxed);
+    return taken;
+  }
+
+ private:
+  // Bounds what a program that never calls the module again can accumulate.
+  static constexpr size_t kMaxEntries = 100000;
+
+  std::mutex mutex_;  // guards entries_ and dropped_; held only to add or take entries
+  std::vector<std::string> entries_;
+  size_t dropped_ = 0;
+  std::atomic<bool> pending_{false};  // set with the first entry, cleared by take
+};
+
+// Never destroyed: the library may log until the process ends. A forked child, where a
+// thread of the parent may have held the queue's lock, starts a queue of its own; the
+// parent delivers the entries it had queued.
+std::atomic<LogQueue*> g_log_queue{new LogQueue()};
+
+void on_entry(void*, const char* entry) { g_log_queue.load()->push(entry); }
+
+void new_log_queue_after_fork() { g_log_queue.store(new LogQueue()); }
+
+// logging's level for an entry: warnings (which may say "FAILED" too: a brick checksum that
+// failed and was read again) at WARNING, failures at ERROR, the rest at DEBUG.
+int entry_level(std::string_view text) {
+  constexpr int kDebug = 10, kWarning = 30, kError = 40;
+  if (text.starts_with("WARNING")) return kWarning;
+  if (text.find("FAILED") != std::string_view::npos || text.starts_with("ERROR")) return kError;
+  return kDebug;
+}
+
+// "YYYY-MM-DD HH:MM:SS: " and the final newline of an entry; logging adds its own time.
+std::string_view entry_text(std::string_view entry) {
+  constexpr size_t kStamp = 21;
+  if (entry.size() >= kStamp && entry[4] == '-' && entry[10] == ' ' && entry[19] == ':') {
+    entry.remove_prefix(kStamp);
+  }
+  while (!entry.empty() && (entry.back() == '\n' || entry.back() == '\r')) entry.remove_suffix(1);
+  return entry;
+}
+
+// With the GIL held. Handlers that raise are logging's business (Handler.handleError).
+void drain_log() {
+  size_t dropped = 0;
+  const std::vector<std::string> entries = g_log_queue.load()->take(dropped);
+  if (entries.empty() && dropped == 0) return;
+  py::object log = py::module_::import("logging").attr("getLogger")("ozk").attr("log");
+  for (const std::string& entry : entries) {
+    const std::string_view text = entry_text(entry);
+    log(entry_level(text), message_text(std::string(text)));
+  }
+  if (dropped > 0) {
+    log(30, "WARNING: " + std::to_string(dropped) +
+                " entries of the library's log were dropped: nothing read the log for too long");
+  }
+}
+
+// Why the calling thread's last call into the library failed; read on that thread.
+struct Failure {
+  std::string text;
+  int code = 0;
+};
+
+Failure last_failure() { return {qvx_ozk_last_error(), qvx_ozk_last_error_errno()}; }
+
+// A path as Python gives it (str, bytes or os.PathLike), as the bytes the system uses;
+// the library takes them as UTF-8.
+std::string to_path(const py::object& path) {
+  std::string bytes = py::bytes(py::module_::import("os").attr("fsencode")(path));
+  if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return bytes;
+}
+
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
   PyErr_SetObject(type, message_text(message).ptr());
   throw py::error_already_set();
 }
 
-// OSError(errno, message), which Python turns into FileNotFoundError, PermissionError, ...
-[[noreturn]] void raise_os_error(int code, const std::string& message) {
-  py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(code, message_text(message));
+std::string quoted(const std::string& path) { return "'" + path + "'"; }
+
+// OSError for a failure of the library: with the system's error number, OSError(errno,
+// "<action>: <cause>", path), which Python makes a FileNotFoundError, PermissionError,
+// IsADirectoryError, ...; without one, a plain OSError("<action><link>'<path>': <cause>").
+[[noreturn]] void raise_failure(const std::string& action, const char* link,
+                                const std::string& path, const Failure& failure) {
+  const std::string cause = failure.text.empty() ? "no cause given" : failure.text;
+  if (failure.code == 0) raise(PyExc_OSError, action + link + quoted(path) + ": " + cause);
+  py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+      failure.code, message_text(action + ": " + cause),
+      py::module_::import("os").attr("fsdecode")(py::bytes(path)));
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
 }
-
-// Why the system would not let anyone read `path`, or 0 when it would.
-int system_cause(const std::string& path) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
-  if (ec) return ec.value();
-  if (fs::is_directory(status)) return EISDIR;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return errno;
-  std::fclose(file);
-  return 0;
-}
-
-std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
 // Python's rule for an index into a sequence of `size`: -size to size - 1.
 uint32_t sequence_index(const py::handle& index, uint32_t size) {
@@ -267,30 +197,24 @@ py::tuple triple(const double (&v)[3]) { return py::make_tuple(v[0], v[1], v[2])
 class Volume {
  public:
   explicit Volume(const py::object& path_object) : path_(to_path(path_object)) {
-    LogTap& tap = log_tap();
-    std::string failures;
+    Failure failure;
     bool opened = false;
     {
       py::gil_scoped_release release;
-      std::lock_guard<std::mutex> serial(tap.open_mutex);
       handle_ = qvx_ozk_volume_create();
       if (handle_ != nullptr) {
-        tap.before_open();
-        const LogTap::Mark mark = tap.mark();
         opened = qvx_ozk_volume_open(handle_, path_.c_str());
-        if (!opened) failures = tap.failures_since(mark);
+        if (!opened) {
+          failure = last_failure();  // before the delete starts a new record
+          qvx_ozk_volume_delete(handle_);
+          handle_ = nullptr;
+        }
       }
     }
-    if (handle_ == nullptr) throw std::bad_alloc();
     if (!opened) {
-      qvx_ozk_volume_delete(handle_);
-      handle_ = nullptr;
-      const int code = system_cause(path_);
-      std::string cause = failures;
-      if (cause.empty()) cause = code != 0 ? std::strerror(code) : "not a volume of a known kind";
-      const std::string message = "cannot open " + quoted(path_) + ": " + cause;
-      if (code != 0) raise_os_error(code, message);
-      raise(PyExc_OSError, message);
+      drain_log();
+      if (failure.text.empty()) throw std::bad_alloc();  // no handle to open with
+      raise_failure("cannot open", " ", path_, failure);
     }
     qvx_ozk_volume_slice_width(handle_, &width_);
     qvx_ozk_volume_slice_height(handle_, &height_);
@@ -308,6 +232,12 @@ class Volume {
       if (!qvx_ozk_volume_level_shape(handle_, level, &w, &h, &n)) break;
       level_shapes_.push_back({n, h, w});
     }
+    try {
+      drain_log();
+    } catch (...) {  // a handler raised: no object owns the handle yet
+      qvx_ozk_volume_delete(handle_);
+      throw;
+    }
   }
 
   ~Volume() {
@@ -320,12 +250,15 @@ class Volume {
 
   // Waits for a read running in another thread, then releases the file and its threads.
   void close() {
-    py::gil_scoped_release release;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (handle_ == nullptr) return;
-    closed_ = true;
-    qvx_ozk_volume_delete(handle_);
-    handle_ = nullptr;
+    {
+      py::gil_scoped_release release;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (handle_ == nullptr) return;
+      closed_ = true;
+      qvx_ozk_volume_delete(handle_);
+      handle_ = nullptr;
+    }
+    drain_log();
   }
 
   bool closed() const { return closed_; }
@@ -401,31 +334,27 @@ class Volume {
     const auto nx = static_cast<uint32_t>(out.shape(1));
     const auto nz = static_cast<uint32_t>(out.shape(2));
     float* target = out.mutable_data();
-    LogTap& tap = log_tap();
     enum class Outcome { Ok, Closed, Failed } outcome = Outcome::Ok;
-    std::string failures;
+    Failure failure;
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(mutex_);
       if (handle_ == nullptr) {
         outcome = Outcome::Closed;
-      } else {
-        const LogTap::Mark mark = tap.mark();
-        if (!qvx_ozk_volume_read_region(handle_, level, x0, y0, z0, nx, ny, nz, target)) {
-          outcome = Outcome::Failed;
-          failures = tap.failures_since(mark);
-        }
+      } else if (!qvx_ozk_volume_read_region(handle_, level, x0, y0, z0, nx, ny, nz, target)) {
+        outcome = Outcome::Failed;
+        failure = last_failure();
       }
     }
+    drain_log();
     if (outcome == Outcome::Closed) check_open();
     if (outcome == Outcome::Failed) {
-      if (failures.empty()) failures = "damaged or short file";
       // Named by its slices, as a slice read names its own.
       std::string what =
           ny == 1 ? "slice " + std::to_string(y0)
                   : "slices " + std::to_string(y0) + " to " + std::to_string(uint64_t{y0} + ny - 1);
       if (level > 0) what += " of level " + std::to_string(level);
-      raise(PyExc_OSError, "cannot read " + what + " of " + quoted(path_) + ": " + failures);
+      raise_failure("cannot read " + what, " of ", path_, failure);
     }
   }
 
@@ -449,34 +378,37 @@ class Volume {
     py::array_t<float> out(
         {static_cast<py::ssize_t>(shape.first), static_cast<py::ssize_t>(shape.second)});
     float* target = out.mutable_data();
-    LogTap& tap = log_tap();
     bool closed = false, sampled = false;
-    std::string failures;
+    Failure failure;
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(mutex_);
       closed = handle_ == nullptr;
       if (!closed) {
-        const LogTap::Mark mark = tap.mark();
         sampled = qvx_ozk_volume_sample_plane(handle_, level, origin.data(), u.data(), v.data(),
                                               shape.second, shape.first, outside, target);
-        if (!sampled) failures = tap.failures_since(mark);
+        if (!sampled) failure = last_failure();
       }
     }
+    drain_log();
     if (closed) check_open();
     if (!sampled) {
-      raise(PyExc_OSError, "cannot sample a plane of level " + std::to_string(level) + " of " +
-                               quoted(path_) + ": " +
-                               (failures.empty() ? "damaged or short file" : failures));
+      raise_failure("cannot sample a plane of level " + std::to_string(level), " of ", path_,
+                    failure);
     }
     return out;
   }
 
   bool set_cache_size(uint64_t bytes) {
     check_open();
-    py::gil_scoped_release release;
-    std::lock_guard<std::mutex> lock(mutex_);
-    return handle_ == nullptr || qvx_ozk_volume_set_cache_size(handle_, bytes);
+    bool done = false;
+    {
+      py::gil_scoped_release release;
+      std::lock_guard<std::mutex> lock(mutex_);
+      done = handle_ == nullptr || qvx_ozk_volume_set_cache_size(handle_, bytes);
+    }
+    drain_log();
+    return done;
   }
 
   // Slices `indices`, in that order, as one (len, height, width) array, with the GIL
@@ -534,28 +466,25 @@ class Volume {
   // library refuses, ValueError when another thread closed the volume first.
   void read_into(const std::vector<uint32_t>& indices, float* out) {
     const size_t slice_size = size_t{height_} * width_;
-    LogTap& tap = log_tap();
     enum class Outcome { Ok, Closed, Failed } outcome = Outcome::Ok;
     uint32_t failed_index = 0;
-    std::string failures;
+    Failure failure;
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(mutex_);
       if (handle_ == nullptr) outcome = Outcome::Closed;
       for (size_t k = 0; outcome == Outcome::Ok && k < indices.size(); ++k) {
-        const LogTap::Mark mark = tap.mark();
         if (!qvx_ozk_volume_read_slice(handle_, out + k * slice_size, indices[k])) {
           outcome = Outcome::Failed;
           failed_index = indices[k];
-          failures = tap.failures_since(mark);
+          failure = last_failure();
         }
       }
     }
+    drain_log();
     if (outcome == Outcome::Closed) check_open();
     if (outcome == Outcome::Failed) {
-      if (failures.empty()) failures = "damaged or short file";
-      raise(PyExc_OSError, "cannot read slice " + std::to_string(failed_index) + " of " +
-                               quoted(path_) + ": " + failures);
+      raise_failure("cannot read slice " + std::to_string(failed_index), " of ", path_, failure);
     }
   }
 
@@ -586,18 +515,15 @@ void save_tif32(const py::object& path_object, const py::object& image) {
   }
   const auto height = static_cast<uint32_t>(pixels.shape(0));
   const auto width = static_cast<uint32_t>(pixels.shape(1));
-  LogTap& tap = log_tap();
   bool saved = false;
-  std::string failures;
+  Failure failure;
   {
     py::gil_scoped_release release;
-    const LogTap::Mark mark = tap.mark();
     saved = qvx_ozk_save_gray_tif32(path.c_str(), pixels.data(), height, width);
-    if (!saved) failures = tap.failures_since(mark);
+    if (!saved) failure = last_failure();
   }
-  if (saved) return;
-  if (failures.empty()) failures = "the library refused it";
-  raise(PyExc_OSError, "cannot save " + quoted(path) + ": " + failures);
+  drain_log();
+  if (!saved) raise_failure("cannot save", " ", path, failure);
 }
 
 }  // namespace
@@ -606,14 +532,12 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "Volumes and slices through the ozK-SDK library (the compiled part of ozk)";
   m.attr("__version__") = qvx_ozk_version();
 
-  log_tap().start();
+  qvx_ozk_log_to_callback(on_entry, nullptr);
   py::module_ os = py::module_::import("os");
   if (py::hasattr(os, "register_at_fork")) {
     os.attr("register_at_fork")(py::arg("after_in_child") =
-                                    py::cpp_function(new_log_tap_after_fork));
+                                    py::cpp_function(new_log_queue_after_fork));
   }
-  py::module_::import("atexit").attr("register")(
-      py::cpp_function([] { log_tap().remove_files(); }));
 
   py::class_<Volume>(m, "Volume", R"(An open volume file: packed, header or HR.
 
@@ -675,7 +599,9 @@ get `outside`. HR volumes go through their brick pool; the GIL is released.)")
 
 The array is converted to contiguous float32 when it is not. A path ending in ".gz" gives
 the gzip-compressed file. The file is replaced only once complete; OSError on failure.)");
-  m.def(
-      "log_file", [] { return log_tap().path(); },
-      "The file the library's log goes to in this process ('' when it goes to standard error).");
+  m.def("flush_log", &drain_log,
+        R"(Hands the library's log entries queued so far to logging.getLogger("ozk").
+
+Entries arrive after every call into the module; this delivers those that threads of the
+library (an HR volume's loaders) logged since. Also run at exit.)");
 }

@@ -9,24 +9,35 @@
 A volume indexes like a read-only numpy array of shape (num_slices, height, width) and
 reads only the region an index needs, on every axis (``vol[:, 128, :]`` reads one plane).
 ``vol.level(k)`` (or ``vol.levels[k]``) is resolution level k the same way: an HR volume
-stores one per depth of its octree, each halving the last (``vol.num_levels``). The
-library's log goes to a private file (``ozk.log_file()``); its failure entries become the
-text of the exceptions raised.
+stores one per depth of its octree, each halving the last (``vol.num_levels``).
+
+Failures raise OSError carrying the library's cause, as FileNotFoundError, PermissionError,
+IsADirectoryError, ... where the system gave one. The library's log goes to
+``logging.getLogger("ozk")``: "WARNING" entries at WARNING, "FAILED" ones at ERROR, the rest
+at DEBUG, delivered after each call into the module; ``ozk.flush_log()`` delivers what the
+library's own threads logged since, as exit does.
 
 ``to_dask`` gives a lazy dask array of a volume or one of its levels, ``to_dask_pyramid``
 all of its levels, and ``export_tiff_stack`` writes every slice as a TIFF file in parallel
 through dask, locally or on a distributed cluster.
 """
+import atexit
+import logging
 import operator
 import os
 
 import numpy as np
 
 from ._core import Volume as _CoreVolume
-from ._core import __version__, log_file, save_tif32
+from ._core import __version__, flush_log, save_tif32
 
 __all__ = ["Volume", "Level", "open", "save_tif32", "to_dask", "to_dask_pyramid",
-           "export_tiff_stack", "to_ome_zarr", "log_file"]
+           "export_tiff_stack", "to_ome_zarr", "flush_log"]
+
+# A library's logger stays silent until the program configures logging; logging's own exit
+# handler, registered first, runs after this one.
+logging.getLogger("ozk").addHandler(logging.NullHandler())
+atexit.register(flush_log)
 
 
 def _is_index(key):
@@ -52,6 +63,19 @@ class Volume(_CoreVolume):
         if self.closed:
             return f"<ozk.Volume {self.path!r} closed>"
         return f"<ozk.Volume {self.path!r} {self.kind} shape={self.shape} float32>"
+
+    axes = ("y", "x", "z")
+    """The axes of the array, in order: slices along y, rows along x, columns along z."""
+
+    @property
+    def spacing(self):
+        """(x, y, z) voxel spacing: the voxel size where the volume has one, else
+        (vmax - vmin) / voxels along each axis (0 for an axis without voxels)."""
+        if any(self.voxel_size):
+            return self.voxel_size
+        voxels = (self.shape[1], self.shape[0], self.shape[2])
+        return tuple((hi - lo) / n if n else 0.0
+                     for lo, hi, n in zip(self.vmin, self.vmax, voxels))
 
     def level(self, level):
         """Resolution level `level` (0 = the stored voxels) as a read-only array-like."""

@@ -80,12 +80,9 @@ def _halve(array, chunks):
 
 
 def spacing_of(vol):
-    """(x, y, z) voxel spacing: the voxel size where the volume has one, else the extent
-    between its corners over its voxels, else 1."""
-    if any(vol.voxel_size):
-        return tuple(vol.voxel_size)
-    n = (vol.shape[1], vol.shape[0], vol.shape[2])
-    spacing = tuple((hi - lo) / m if m else 0.0 for lo, hi, m in zip(vol.vmin, vol.vmax, n))
+    """(x, y, z) voxel spacing: ``vol.spacing``, or 1 along every axis where that has no
+    positive spacing to give (OME-Zarr scales must be positive)."""
+    spacing = vol.spacing
     return spacing if all(s > 0 for s in spacing) else (1.0, 1.0, 1.0)
 
 
