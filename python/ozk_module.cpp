@@ -90,10 +90,12 @@ void on_entry(void*, const char* entry) { g_log_queue.load()->push(entry); }
 
 void new_log_queue_after_fork() { g_log_queue.store(new LogQueue()); }
 
-// logging's level for an entry: warnings (which may say "FAILED" too: a brick checksum that
-// failed and was read again) at WARNING, failures at ERROR, the rest at DEBUG.
+// logging's levels.
+constexpr int kDebug = 10, kWarning = 30, kError = 40;
+
+// The level of an entry: warnings (which may say "FAILED" too, as a brick whose checksum
+// failed) at WARNING, failures at ERROR, the rest at DEBUG.
 int entry_level(std::string_view text) {
-  constexpr int kDebug = 10, kWarning = 30, kError = 40;
   if (text.starts_with("WARNING")) return kWarning;
   if (text.find("FAILED") != std::string_view::npos || text.starts_with("ERROR")) return kError;
   return kDebug;
@@ -109,7 +111,8 @@ std::string_view entry_text(std::string_view entry) {
   return entry;
 }
 
-// With the GIL held. Handlers that raise are logging's business (Handler.handleError).
+// With the GIL held. Handlers that raise are logging's business (Handler.handleError); an
+// exception from logging itself (KeyboardInterrupt) loses the rest of the batch.
 void drain_log() {
   size_t dropped = 0;
   const std::vector<std::string> entries = g_log_queue.load()->take(dropped);
@@ -120,8 +123,9 @@ void drain_log() {
     log(entry_level(text), message_text(std::string(text)));
   }
   if (dropped > 0) {
-    log(30, "WARNING: " + std::to_string(dropped) +
-                " entries of the library's log were dropped: nothing read the log for too long");
+    log(kWarning,
+        "WARNING: " + std::to_string(dropped) +
+            " entries of the library's log were dropped: nothing read the log for too long");
   }
 }
 
