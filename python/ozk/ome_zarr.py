@@ -80,8 +80,8 @@ def _halve(array, chunks):
 
 
 def spacing_of(vol):
-    """(x, y, z) voxel spacing: ``vol.spacing``, or 1 along every axis where that has no
-    positive spacing to give (OME-Zarr scales must be positive)."""
+    """(x, y, z) voxel spacing: ``vol.spacing``, or (1, 1, 1) when an axis has none above 0
+    (OME-Zarr scales must be positive)."""
     spacing = vol.spacing
     return spacing if all(s > 0 for s in spacing) else (1.0, 1.0, 1.0)
 
