@@ -305,8 +305,8 @@ QVX_OZK_API bool qvx_ozk_log_to_file(const char* path);
  * held: it must return promptly and must not call into the library. `entry` is valid only
  * during the call. A null `fn` restores standard output; the other qvx_ozk_log_to_...
  * functions replace the callback. libtiff's own warnings and errors about the files the
- * library reads and writes arrive as entries too ("WARNING: libtiff: ...", "FAILED:
- * libtiff: ..."). */
+ * library reads and writes arrive as entries too ("WARNING: libtiff: ...", "libtiff
+ * error: ..."); a failure they explain is followed by the library's own "FAILED" entry. */
 QVX_OZK_API void qvx_ozk_log_to_callback(void (*fn)(void* user, const char* entry), void* user);
 
 /* Extension: why the calling thread's most recent call into the library failed. Every
