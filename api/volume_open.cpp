@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -59,7 +60,9 @@ bool VolumeImpl::open_path(const std::wstring& path) {
     return true;
   }
   // No probe accepted the file; the log has always kept quiet about that, the caller
-  // still learns it.
+  // still learns it. A file too short for the HR probe's read is no volume either, which
+  // says more than the read's "no data available".
+  if (Base::last_failure_code() == ENODATA) Base::clear_last_failure();
   const std::string text = "FAILED to open volume '" + Base::wide_to_utf8_lossy(path) +
                            "': not a volume of a known kind";
   Base::note_failure(text.c_str(), 0);

@@ -20,13 +20,23 @@ namespace QVX::Ozk {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130;  // as a shell reports a SIGINT
 
 struct Settings {
   bool quiet = false;  // no progress output of the tool's own
 };
 
+// Sends what the tool printed to standard output on its way; false once a write has
+// failed, with the system error of the first failure in `*code` (0 when unknown).
+bool flush_output(int* code = nullptr);
+
 // Writes "ozk: <message>" and a line feed to standard error; returns kExitFailure.
 int fail(const std::string& message);
+
+// Why the library's last call on this thread failed, from qvx_ozk_last_error: the
+// system's text where a system error lay behind it, else what the entry gives after its
+// quoted path.
+std::string library_cause();
 
 // "<what> '<path>': <cause>", the shape of every failure line.
 std::string describe_failure(const std::string& what, const std::string& path,
@@ -85,6 +95,10 @@ class VolumeHandle {
   qvx_ozk_volume* volume_;
 };
 
+struct SliceFile {
+  std::string path;  // as the library opens it
+  bool missing = false;
+};
 // What `ozk info` shows of one volume; fields a kind does not have are empty.
 struct VolumeInfo {
   std::string path;
@@ -94,7 +108,9 @@ struct VolumeInfo {
   double vmin[3] = {}, vmax[3] = {}, voxel_size[3] = {};
   double data_min = 1.0, data_max = 0.0;        // data_min above data_max: no range known
   std::optional<uint32_t> bits_per_sample;      // packed only
-  std::vector<std::string> files;               // header volumes: the slice files as listed
+  bool compressed = false;                      // gzip-compressed data
+  std::vector<SliceFile> files;                 // header volumes only
+  uint32_t slices_stored = 0;                   // by the files' sizes; below slices: short
   std::vector<std::array<uint32_t, 3>> levels;  // width, height, slices of each level
   uint64_t file_size = 0;                       // of the file at `path`
 };
@@ -120,11 +136,9 @@ const char* image_extension(ImageFormat format);  // ".tif", ".tif.gz", ".png", 
 bool image_format_is_windowed(ImageFormat format);
 
 // Saves a float image of `height` rows of `width` values as `format`; the 8-bit formats
-// map [low, high] onto 0..255 (or the image's own range when low >= high). The file is
-// written under a temporary name beside `path` and renamed when complete, so a failure
-// leaves neither a partial file nor a changed old one. A `path` that names a device or a
-// pipe (such as /dev/stdout) receives the finished file's bytes instead. False with
-// "cannot write '<path>': <cause>" in `error`.
+// map [low, high] onto 0..255 (or the image's own range when low >= high). A failure
+// leaves neither a partial file nor a changed old one; a device or a pipe (such as
+// /dev/stdout) is written in place. False with "cannot write '<path>': <cause>" in `error`.
 bool save_slice_image(const std::string& path, ImageFormat format, const float* data,
                       uint32_t height, uint32_t width, double low, double high, std::string* error);
 // The same with the format taken from the extension of `path`.
@@ -149,7 +163,8 @@ class Progress {
 };
 
 // Ctrl-C (SIGINT) and SIGTERM: the handler sets a flag the long commands poll, so they can
-// remove what they were writing and leave with kExitFailure ("ozk: interrupted").
+// remove what they were writing and leave ("ozk: interrupted"); the tool then exits with
+// kExitInterrupted.
 void install_interrupt_handler();
 bool interrupted();
 

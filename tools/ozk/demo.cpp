@@ -246,7 +246,7 @@ int run_demo(const std::string& directory, uint32_t size, const Settings& settin
     if (v > 0) std::cout << '\n';
     print_info_text(info, std::cout);
   }
-  std::cout.flush();
+  flush_output();
   if (const int status = compare_volumes(volumes, size, settings); status != kExitOk) {
     return status;
   }
@@ -276,7 +276,7 @@ int run_demo(const std::string& directory, uint32_t size, const Settings& settin
   for (const std::string& image : images) std::cout << "  " << image << '\n';
   std::cout << "Volumes:\n";
   for (const std::string& volume : volumes) std::cout << "  " << volume << '\n';
-  std::cout.flush();
+  flush_output();
   return kExitOk;
 }
 
