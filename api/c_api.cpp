@@ -124,8 +124,8 @@ void qvx_ozk_volume_num_slice_files(qvx_ozk_volume* volume, uint32_t* count) {
                [&] { *count = static_cast<VolumeImpl*>(volume)->num_slice_files(); });
 }
 
-bool qvx_ozk_volume_slice_file(qvx_ozk_volume* volume, uint32_t index, char* path,
-                               size_t capacity, size_t* needed, uint32_t* num_slices) {
+bool qvx_ozk_volume_slice_file(qvx_ozk_volume* volume, uint32_t index, char* path, size_t capacity,
+                               size_t* needed, uint32_t* num_slices) {
   return guarded("qvx_ozk_volume_slice_file", false, [&] {
     return static_cast<VolumeImpl*>(volume)->slice_file(index, path, capacity, needed, num_slices);
   });

@@ -75,8 +75,9 @@ bool VolumeImpl::compressed(bool* compressed) const {
       *compressed = packed_.file.is_gzip();
       return true;
     case VolumeKind::Header:
-      *compressed = std::any_of(files_.begin(), files_.end(),
-                                [](const VolumeFormats::FileEntry& f) { return look_at(f.path).gzip; });
+      *compressed =
+          std::any_of(files_.begin(), files_.end(),
+                      [](const VolumeFormats::FileEntry& f) { return look_at(f.path).gzip; });
       return true;
     case VolumeKind::HR:
       *compressed = false;

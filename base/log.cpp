@@ -263,8 +263,7 @@ bool log_set_file(const std::string& path) {
   if (g_stream != nullptr) return true;
   // The entries go to standard output now; the caller still learns why.
   const int code = Platform::last_error();
-  const std::string text =
-      "FAILED to open log file '" + path + "': " + Platform::error_text(code);
+  const std::string text = "FAILED to open log file '" + path + "': " + Platform::error_text(code);
   note_failure(text.c_str(), code);
   return false;
 }

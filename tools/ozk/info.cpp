@@ -97,8 +97,7 @@ bool describe_volume(const std::string& path, VolumeInfo* info, std::string* err
   result.slices = volume.slices();
   qvx_ozk_volume_vmin(v, &result.vmin[0], &result.vmin[1], &result.vmin[2]);
   qvx_ozk_volume_vmax(v, &result.vmax[0], &result.vmax[1], &result.vmax[2]);
-  qvx_ozk_volume_voxel_size(v, &result.voxel_size[0], &result.voxel_size[1],
-                            &result.voxel_size[2]);
+  qvx_ozk_volume_voxel_size(v, &result.voxel_size[0], &result.voxel_size[1], &result.voxel_size[2]);
   result.data_min = volume.data_min();
   result.data_max = volume.data_max();
   uint32_t levels = 0;
@@ -185,7 +184,8 @@ void print_info_json(const VolumeInfo& info, std::ostream& out) {
     files = missing = "[";
     for (const SliceFile& file : info.files) {
       files.append(files.size() > 1 ? "," : "").append(json_string(file.path));
-      if (file.missing) missing.append(missing.size() > 1 ? "," : "").append(json_string(file.path));
+      if (file.missing)
+        missing.append(missing.size() > 1 ? "," : "").append(json_string(file.path));
     }
     files += "]";
     missing += "]";
@@ -204,9 +204,9 @@ void print_info_json(const VolumeInfo& info, std::ostream& out) {
       << ",\"voxel_size\":" << (hr ? json_triple(info.voxel_size) : "null")
       << ",\"data_min\":" << (has_range(info) ? json_number(info.data_min) : "null")
       << ",\"data_max\":" << (has_range(info) ? json_number(info.data_max) : "null")
-      << ",\"bits_per_sample\":" << json_optional(info.bits_per_sample) << ",\"compressed\":" << (info.compressed ? "true" : "false")
-      << ",\"files\":" << files << ",\"missing_files\":" << missing
-      << ",\"slices_stored\":" << info.slices_stored
+      << ",\"bits_per_sample\":" << json_optional(info.bits_per_sample)
+      << ",\"compressed\":" << (info.compressed ? "true" : "false") << ",\"files\":" << files
+      << ",\"missing_files\":" << missing << ",\"slices_stored\":" << info.slices_stored
       << ",\"levels\":" << levels << ",\"file_size\":" << info.file_size << "}\n";
 }
 
