@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -279,6 +280,13 @@ int run(int argc, char** argv) {
       throw CLI::ValidationError("OUTPUT", "'" + slice_output +
                                                "' has no known image extension (.tif, .tiff, "
                                                ".tif.gz, .png, .bmp); give --format");
+    }
+    // The library gzips by the name alone.
+    const size_t n = slice_output.size();
+    if (*slice && image_format_named(slice_format) == ImageFormat::TifGz &&
+        !(n >= 3 && slice_output[n - 3] == '.' && std::tolower(slice_output[n - 2]) == 'g' &&
+          std::tolower(slice_output[n - 1]) == 'z')) {
+      throw CLI::ValidationError("--format", "tif.gz needs an OUTPUT ending in .gz");
     }
     if (*convert && !convert_voxel.empty()) {
       std::array<double, 3> size{};
