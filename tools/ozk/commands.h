@@ -20,7 +20,6 @@ namespace QVX::Ozk {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
-inline constexpr int kExitInterrupted = 130;  // as a shell reports a SIGINT
 
 struct Settings {
   bool quiet = false;  // no progress output of the tool's own
@@ -164,9 +163,10 @@ class Progress {
 
 // Ctrl-C (SIGINT) and SIGTERM: the handler sets a flag the long commands poll, so they can
 // remove what they were writing and leave ("ozk: interrupted"); the tool then exits with
-// kExitInterrupted.
+// interrupted_status(), 128 + the signal as a shell reports it (130 after Ctrl-C).
 void install_interrupt_handler();
 bool interrupted();
+int interrupted_status();
 
 // The gray window of the 8-bit formats: values at or below `first` black, at or above
 // `second` white.

@@ -88,7 +88,7 @@ bool route_logs(bool verbose, const std::string& path) {
 int check_standard_output(int status) {
   int code = 0;
   if (flush_output(&code)) return status;
-  if (status == kExitOk || status == kExitInterrupted) status = kExitFailure;
+  if (status == kExitOk || interrupted()) status = kExitFailure;
   fail(describe_failure("cannot write", "standard output",
                         code != 0 ? std::strerror(code) : "write error"));
   return status;
@@ -103,7 +103,7 @@ int run_command(const std::function<int()>& command) {
   } catch (const std::exception& e) {
     status = fail(e.what());
   }
-  if (interrupted()) status = kExitInterrupted;
+  if (interrupted()) status = interrupted_status();
   return check_standard_output(status);
 }
 
