@@ -66,10 +66,12 @@ class VolumeImpl final : public Volume {
 
  private:
   bool open_path(const std::wstring& path);
+  bool read_slice_of_kind(float* out, uint32_t index);
   // Samples of a level along x, y, z; the level exists.
   void level_extent(uint32_t level, uint32_t (&extent)[3]) const;
 
   VolumeKind kind_ = VolumeKind::None;
+  std::wstring path_;                            // of the open volume
   VolumeFormats::PackedVolume packed_;           // packed volumes only
   std::vector<VolumeFormats::FileEntry> files_;  // header volumes only
   std::unique_ptr<CT::HRVolume> hr_volume_;      // HR volumes only

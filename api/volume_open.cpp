@@ -30,6 +30,7 @@ bool VolumeImpl::open(const wchar_t* path) { return open_path(path); }
 // a packed first line wins over everything, then the HR header, then the header tag.
 bool VolumeImpl::open_path(const std::wstring& path) {
   close();
+  path_ = path;
   if (VolumeFormats::sniff_packed_volume(path)) {
     if (!VolumeFormats::read_packed_header(path, fields_, packed_)) return false;
     kind_ = VolumeKind::Packed;

@@ -128,6 +128,8 @@ TEST_F(Ozk, InfoJsonHasEveryFieldForEachKind) {
   const std::string plain = packed_volume(3, 2, 2, zero);
   fs::resize_file(plain, fs::file_size(plain) - 1);
   fs::remove(dir_.file("b.raw"));
+  EXPECT_EQ(run("slice " + plain + " 1 " + dir_.file("x.tif")).err,
+            "ozk: cannot read slice 1 of '" + plain + "': short or damaged data\n");
   const ts::ToolRun text = run("info " + header + " " + plain);
   EXPECT_EQ(text.status, 0) << text.err;
   for (const std::string& part : std::vector<std::string>{

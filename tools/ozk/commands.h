@@ -14,6 +14,7 @@
 
 #include "qvx_ozk.h"
 #include "tools/hr_writer/hr_stream_writer.h"
+#include "tools/ozk/cause.h"
 
 namespace QVX::Ozk {
 
@@ -31,11 +32,6 @@ bool flush_output(int* code = nullptr);
 
 // Writes "ozk: <message>" and a line feed to standard error; returns kExitFailure.
 int fail(const std::string& message);
-
-// Why the library's last call on this thread failed, from qvx_ozk_last_error: the
-// system's text where a system error lay behind it, else what the entry gives after its
-// quoted path.
-std::string library_cause();
 
 // "<what> '<path>': <cause>", the shape of every failure line.
 std::string describe_failure(const std::string& what, const std::string& path,
@@ -70,9 +66,8 @@ class VolumeHandle {
   VolumeHandle(const VolumeHandle&) = delete;
   VolumeHandle& operator=(const VolumeHandle&) = delete;
 
-  // False with a one-line cause in `error` ("cannot open '<path>': ..."): the system's
-  // reason for a file that cannot be read, "not a volume of a known kind", or a note that
-  // the log says why a recognised file failed.
+  // False with a one-line cause in `error` ("cannot open '<path>': ..."), the library's
+  // (library_cause).
   bool open(const std::string& path, std::string* error);
   uint32_t width() const;   // columns of a slice (z)
   uint32_t height() const;  // rows of a slice (x)

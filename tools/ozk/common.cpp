@@ -25,16 +25,6 @@ int fail(const std::string& message) {
   return kExitFailure;
 }
 
-std::string library_cause() {
-  if (const int code = qvx_ozk_last_error_errno(); code != 0) return std::strerror(code);
-  // The entry names what failed and the path, as the tool's line does; its cause follows.
-  const std::string text = qvx_ozk_last_error();
-  if (const size_t quote = text.rfind("': "); quote != std::string::npos) {
-    return text.substr(quote + 3);
-  }
-  return text.rfind("FAILED ", 0) == 0 ? text.substr(7) : text;
-}
-
 std::string describe_failure(const std::string& what, const std::string& path,
                              const std::string& cause) {
   return what + " '" + path + "': " + cause;
