@@ -155,7 +155,9 @@ QVX_OZK_API void qvx_ozk_volume_data_min(qvx_ozk_volume* volume, double* data_mi
 QVX_OZK_API void qvx_ozk_volume_data_max(qvx_ozk_volume* volume, double* data_max);
 
 /* Reads slice `index` into `out`, which holds width * height floats. False for an index
- * at or above num_slices, a closed volume, or a short or damaged file. */
+ * at or above num_slices, a closed volume, or a short or damaged file. The log keeps quiet
+ * about a failed read; qvx_ozk_last_error tells which of these it was ("FAILED to read
+ * slice 7 of '<path>': short or damaged data"). */
 QVX_OZK_API bool qvx_ozk_volume_read_slice(qvx_ozk_volume* volume, float* out, uint32_t index);
 
 /* Closes the volume; the handle stays valid for another open. Always true. */
