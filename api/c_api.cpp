@@ -91,6 +91,51 @@ void qvx_ozk_volume_kind(qvx_ozk_volume* volume, uint32_t* kind) {
                [&] { *kind = static_cast<uint32_t>(static_cast<VolumeImpl*>(volume)->kind()); });
 }
 
+const char* qvx_ozk_kind_name(uint32_t kind) {
+  switch (kind) {
+    case QVX_OZK_KIND_PACKED:
+      return "packed";
+    case QVX_OZK_KIND_HEADER:
+      return "header";
+    case QVX_OZK_KIND_HR:
+      return "hr";
+    default:
+      return "none";
+  }
+}
+
+bool qvx_ozk_volume_bits_per_sample(qvx_ozk_volume* volume, uint32_t* bits) {
+  return guarded("qvx_ozk_volume_bits_per_sample", false,
+                 [&] { return static_cast<VolumeImpl*>(volume)->bits_per_sample(bits); });
+}
+
+bool qvx_ozk_volume_hr_version(qvx_ozk_volume* volume, uint32_t* version) {
+  return guarded("qvx_ozk_volume_hr_version", false,
+                 [&] { return static_cast<VolumeImpl*>(volume)->hr_version(version); });
+}
+
+bool qvx_ozk_volume_compressed(qvx_ozk_volume* volume, bool* compressed) {
+  return guarded("qvx_ozk_volume_compressed", false,
+                 [&] { return static_cast<VolumeImpl*>(volume)->compressed(compressed); });
+}
+
+void qvx_ozk_volume_num_slice_files(qvx_ozk_volume* volume, uint32_t* count) {
+  guarded_void("qvx_ozk_volume_num_slice_files",
+               [&] { *count = static_cast<VolumeImpl*>(volume)->num_slice_files(); });
+}
+
+bool qvx_ozk_volume_slice_file(qvx_ozk_volume* volume, uint32_t index, char* path, size_t capacity,
+                               size_t* needed, uint32_t* num_slices) {
+  return guarded("qvx_ozk_volume_slice_file", false, [&] {
+    return static_cast<VolumeImpl*>(volume)->slice_file(index, path, capacity, needed, num_slices);
+  });
+}
+
+bool qvx_ozk_volume_slices_stored(qvx_ozk_volume* volume, uint32_t* slices) {
+  return guarded("qvx_ozk_volume_slices_stored", false,
+                 [&] { return static_cast<VolumeImpl*>(volume)->slices_stored(slices); });
+}
+
 void qvx_ozk_volume_num_levels(qvx_ozk_volume* volume, uint32_t* num_levels) {
   guarded_void("qvx_ozk_volume_num_levels",
                [&] { *num_levels = static_cast<VolumeImpl*>(volume)->num_levels(); });

@@ -39,6 +39,16 @@ class VolumeImpl final : public Volume {
 
   VolumeKind kind() const { return kind_; }
 
+  // Facts of the stored data for the C interface's getters (volume_facts.cpp); each fails
+  // with a "FAILED" entry when nothing (or no volume of the kind it asks about) is open.
+  bool bits_per_sample(uint32_t* bits) const;
+  bool hr_version(uint32_t* version) const;
+  bool compressed(bool* compressed) const;
+  uint32_t num_slice_files() const { return static_cast<uint32_t>(files_.size()); }
+  bool slice_file(uint32_t index, char* path, size_t capacity, size_t* needed,
+                  uint32_t* num_slices) const;
+  bool slices_stored(uint32_t* slices) const;
+
   // The integrity check of the open volume (volume_verify.cpp).
   bool verify(void (*progress)(void* user, uint32_t percent), void* user);
 
@@ -56,10 +66,12 @@ class VolumeImpl final : public Volume {
 
  private:
   bool open_path(const std::wstring& path);
+  bool read_slice_of_kind(float* out, uint32_t index);
   // Samples of a level along x, y, z; the level exists.
   void level_extent(uint32_t level, uint32_t (&extent)[3]) const;
 
   VolumeKind kind_ = VolumeKind::None;
+  std::wstring path_;                            // of the open volume
   VolumeFormats::PackedVolume packed_;           // packed volumes only
   std::vector<VolumeFormats::FileEntry> files_;  // header volumes only
   std::unique_ptr<CT::HRVolume> hr_volume_;      // HR volumes only

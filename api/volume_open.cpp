@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,7 @@ bool VolumeImpl::open(const wchar_t* path) { return open_path(path); }
 // a packed first line wins over everything, then the HR header, then the header tag.
 bool VolumeImpl::open_path(const std::wstring& path) {
   close();
+  path_ = path;
   if (VolumeFormats::sniff_packed_volume(path)) {
     if (!VolumeFormats::read_packed_header(path, fields_, packed_)) return false;
     kind_ = VolumeKind::Packed;
@@ -59,7 +61,9 @@ bool VolumeImpl::open_path(const std::wstring& path) {
     return true;
   }
   // No probe accepted the file; the log has always kept quiet about that, the caller
-  // still learns it.
+  // still learns it. A file too short for the HR probe's read is no volume either, which
+  // says more than the read's "no data available".
+  if (Base::last_failure_code() == ENODATA) Base::clear_last_failure();
   const std::string text = "FAILED to open volume '" + Base::wide_to_utf8_lossy(path) +
                            "': not a volume of a known kind";
   Base::note_failure(text.c_str(), 0);

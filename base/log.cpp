@@ -260,7 +260,12 @@ bool log_set_file(const std::string& path) {
   g_file_path = path;
   g_file_index = 0;
   open_file_locked(path);
-  return g_stream != nullptr;
+  if (g_stream != nullptr) return true;
+  // The entries go to standard output now; the caller still learns why.
+  const int code = Platform::last_error();
+  const std::string text = "FAILED to open log file '" + path + "': " + Platform::error_text(code);
+  note_failure(text.c_str(), code);
+  return false;
 }
 
 void log_use_standard_output() { use_standard_stream(stdout); }

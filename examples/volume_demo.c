@@ -84,19 +84,6 @@ static int write_header_volume(const char* dir, const char* path) {
   return fclose(f) == 0;
 }
 
-static const char* kind_name(uint32_t kind) {
-  switch (kind) {
-    case QVX_OZK_KIND_PACKED:
-      return "packed";
-    case QVX_OZK_KIND_HEADER:
-      return "header";
-    case QVX_OZK_KIND_HR:
-      return "HR";
-    default:
-      return "none";
-  }
-}
-
 static int show(const char* path) {
   qvx_ozk_volume* volume = qvx_ozk_volume_create();
   uint32_t width = 0, height = 0, slices = 0, kind = 0, i;
@@ -105,7 +92,7 @@ static int show(const char* path) {
   int ok = 1;
 
   if (volume == NULL || !qvx_ozk_volume_open(volume, path)) {
-    fprintf(stderr, "cannot open %s\n", path);
+    fprintf(stderr, "cannot open %s: %s\n", path, qvx_ozk_last_error());
     qvx_ozk_volume_delete(volume);
     return 0;
   }
@@ -119,7 +106,7 @@ static int show(const char* path) {
   qvx_ozk_volume_data_max(volume, &hi);
 
   printf("\n%s\n", path);
-  printf("  kind        %s volume\n", kind_name(kind));
+  printf("  kind        %s volume\n", qvx_ozk_kind_name(kind));
   printf("  size        %u slices of %u x %u (width x height)\n", slices, width, height);
   printf("  corners     (%g, %g, %g) .. (%g, %g, %g)\n", x0, y0, z0, x1, y1, z1);
   printf("  data range  %g .. %g\n", lo, hi);

@@ -155,7 +155,9 @@ QVX_OZK_API void qvx_ozk_volume_data_min(qvx_ozk_volume* volume, double* data_mi
 QVX_OZK_API void qvx_ozk_volume_data_max(qvx_ozk_volume* volume, double* data_max);
 
 /* Reads slice `index` into `out`, which holds width * height floats. False for an index
- * at or above num_slices, a closed volume, or a short or damaged file. */
+ * at or above num_slices, a closed volume, or a short or damaged file. The log keeps quiet
+ * about a failed read; qvx_ozk_last_error tells which of these it was ("FAILED to read
+ * slice 7 of '<path>': short or damaged data"). */
 QVX_OZK_API bool qvx_ozk_volume_read_slice(qvx_ozk_volume* volume, float* out, uint32_t index);
 
 /* Closes the volume; the handle stays valid for another open. Always true. */
@@ -185,6 +187,48 @@ QVX_OZK_API const char* qvx_ozk_version(void);
 #define QVX_OZK_KIND_HR 2u
 #define QVX_OZK_KIND_NONE 3u
 QVX_OZK_API void qvx_ozk_volume_kind(qvx_ozk_volume* volume, uint32_t* kind);
+
+/* Extension: the name of a kind as text: "packed", "header", "hr", and "none" for
+ * QVX_OZK_KIND_NONE and any value that is no kind. A static string; never null. */
+QVX_OZK_API const char* qvx_ozk_kind_name(uint32_t kind);
+
+/* Extension: facts of the open volume's stored data, learnt at open or from the files'
+ * first bytes and sizes, never by reading the data. Each returns false, with a "FAILED"
+ * log entry and its outputs untouched, when nothing is open.
+ *
+ * qvx_ozk_volume_bits_per_sample: bits of one stored sample: a packed volume's
+ * BitsPerSample entry (8, 16 or 32; 0 when its header names none), 32 for header and HR
+ * volumes, whose samples are floats.
+ *
+ * qvx_ozk_volume_hr_version: the version of an HR file (1 to 4); false, with a "FAILED"
+ * entry, for a volume of another kind.
+ *
+ * qvx_ozk_volume_compressed: whether data is gzip-compressed: a packed volume's file, any
+ * slice file of a header volume; never an HR volume.
+ *
+ * qvx_ozk_volume_num_slice_files: the number of slice files a header volume lists; 0 for
+ * other kinds and a closed volume.
+ *
+ * qvx_ozk_volume_slice_file: slice file `index` (< num_slice_files) of a header volume:
+ * sets `*needed` (may be null) to the bytes of its UTF-8 path with the final NUL, as the
+ * library opens it (the header's folder joined with the listed name), and `*num_slices`
+ * (may be null) to the slices it holds; copies the path into `path` when `capacity` is at
+ * least `*needed`. A null `path` with `capacity` 0 asks for the sizes alone and succeeds.
+ * False, with a "FAILED" entry, for an index out of range or a buffer too small (which
+ * then holds as much of the path as fits, NUL-ended, when `capacity` is above 0).
+ *
+ * qvx_ozk_volume_slices_stored: how many slices the files hold by their sizes: a plain
+ * packed file's whole slices after its header, the slices of a header volume's plain slice
+ * files that are long enough and of those of its gzip files that exist; a gzip stream
+ * tells its length only when read, and HR bricks are placed through the tree, so those
+ * count whole (qvx_ozk_volume_verify checks them). Below num_slices means a short volume. */
+QVX_OZK_API bool qvx_ozk_volume_bits_per_sample(qvx_ozk_volume* volume, uint32_t* bits);
+QVX_OZK_API bool qvx_ozk_volume_hr_version(qvx_ozk_volume* volume, uint32_t* version);
+QVX_OZK_API bool qvx_ozk_volume_compressed(qvx_ozk_volume* volume, bool* compressed);
+QVX_OZK_API void qvx_ozk_volume_num_slice_files(qvx_ozk_volume* volume, uint32_t* count);
+QVX_OZK_API bool qvx_ozk_volume_slice_file(qvx_ozk_volume* volume, uint32_t index, char* path,
+                                           size_t capacity, size_t* needed, uint32_t* num_slices);
+QVX_OZK_API bool qvx_ozk_volume_slices_stored(qvx_ozk_volume* volume, uint32_t* slices);
 
 /* Extension: resolution levels and regions.
  *
@@ -281,6 +325,36 @@ QVX_OZK_API bool qvx_ozk_volume_sample_plane(qvx_ozk_volume* volume, uint32_t le
                                              const double v[3], uint32_t width, uint32_t height,
                                              float outside, float* out);
 QVX_OZK_API bool qvx_ozk_volume_set_cache_size(qvx_ozk_volume* volume, uint64_t bytes);
+
+/* Extension: gray images, for volumes built from image stacks and slices shown as 8-bit
+ * pictures. An image's type is told by its first bytes (after decompression where the file
+ * is gzip-compressed), whatever it is called.
+ *
+ * qvx_ozk_image_describe: the type (QVX_OZK_IMAGE_TIFF, _PNG or _BMP), rows (`height`),
+ * columns (`width`) and bits per stored sample of the gray image at the UTF-8 `path`,
+ * from its header alone.
+ *
+ * qvx_ozk_image_load_gray: loads that image into `out` (height * width floats, row after
+ * row), integer samples scaled into 0..1 and float samples unchanged. False, with a
+ * "FAILED" entry and `out` holding no promised content, when the image is not of exactly
+ * `height` rows of `width` samples (as when it changed since it was described).
+ *
+ * qvx_ozk_image_save_gray8: saves `height` rows of `width` floats as an 8-bit gray PNG or
+ * BMP (`type`), mapping [low, high] onto 0..255 (values outside clip) or, when low is not
+ * below high, the image's own range; path kinds as qvx_ozk_save_gray_tif32, whatever the
+ * name's extension.
+ *
+ * Each returns false with a "FAILED" entry for a file that cannot be opened, read or
+ * written, or is of none of the types. */
+#define QVX_OZK_IMAGE_TIFF 0u
+#define QVX_OZK_IMAGE_PNG 1u
+#define QVX_OZK_IMAGE_BMP 2u
+QVX_OZK_API bool qvx_ozk_image_describe(const char* path, uint32_t* type, uint32_t* height,
+                                        uint32_t* width, uint32_t* bits_per_sample);
+QVX_OZK_API bool qvx_ozk_image_load_gray(const char* path, float* out, uint32_t height,
+                                         uint32_t width);
+QVX_OZK_API bool qvx_ozk_image_save_gray8(const char* path, uint32_t type, const float* data,
+                                          uint32_t height, uint32_t width, float low, float high);
 
 /* Extension: where the log's entries go, for the whole process and from the next entry on.
  * By default they go to standard output, which suits programs that own their console;

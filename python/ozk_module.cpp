@@ -183,19 +183,6 @@ uint32_t sequence_index(const py::handle& index, uint32_t size) {
   return static_cast<uint32_t>(value < 0 ? value + n : value);
 }
 
-const char* kind_name(uint32_t kind) {
-  switch (kind) {
-    case QVX_OZK_KIND_PACKED:
-      return "packed";
-    case QVX_OZK_KIND_HEADER:
-      return "header";
-    case QVX_OZK_KIND_HR:
-      return "hr";
-    default:
-      return "none";
-  }
-}
-
 py::tuple triple(const double (&v)[3]) { return py::make_tuple(v[0], v[1], v[2]); }
 
 class Volume {
@@ -282,7 +269,7 @@ class Volume {
   }
   std::string kind() const {
     check_open();
-    return kind_name(kind_);
+    return qvx_ozk_kind_name(kind_);
   }
   py::tuple vmin() const {
     check_open();

@@ -35,7 +35,10 @@ foreach(required qvx_ozk_volume_create qvx_ozk_volume_delete qvx_ozk_volume_open
         qvx_ozk_log_to_stderr qvx_ozk_log_to_file qvx_ozk_volume_num_levels
         qvx_ozk_volume_level_shape qvx_ozk_volume_read_region qvx_ozk_last_error
         qvx_ozk_last_error_errno qvx_ozk_log_to_callback qvx_ozk_volume_verify
-        qvx_ozk_volume_sample_plane qvx_ozk_volume_set_cache_size
+        qvx_ozk_volume_sample_plane qvx_ozk_volume_set_cache_size qvx_ozk_kind_name
+        qvx_ozk_volume_bits_per_sample qvx_ozk_volume_hr_version qvx_ozk_volume_compressed
+        qvx_ozk_volume_num_slice_files qvx_ozk_volume_slice_file qvx_ozk_volume_slices_stored
+        qvx_ozk_image_describe qvx_ozk_image_load_gray qvx_ozk_image_save_gray8
         "QVX::ozK::Volume::Create()")
   string(FIND "${symbols}" "${required}" at)
   if(at EQUAL -1)

@@ -46,7 +46,7 @@ TEST(LastError, NamesTheFirstFailureOfTheLastCallAndItsSystemError) {
        ENOENT},
       {open, d, "FAILED to read HR Volume file magic '" + d + "': Is a directory", EISDIR},
       {open, d + "/plain.txt", "FAILED to open volume '" + d + "/plain.txt': not a volume", 0},
-      {read, "", "FAILED in qvx_ozk_volume_read_slice", 0},
+      {read, "", "FAILED to read slice 0: no volume is open", 0},
       {save, d + "/no/such.tif", "FAILED to open tiff for writing '" + d + "/no/such.tif'", ENOENT},
       {save, d, "FAILED to write tiff '" + d + "'", EISDIR},
       {save, d + "/full.tif.gz", "FAILED to compress tiff", ENOSPC},  // a full device

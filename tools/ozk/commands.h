@@ -14,6 +14,7 @@
 
 #include "qvx_ozk.h"
 #include "tools/hr_writer/hr_stream_writer.h"
+#include "tools/ozk/cause.h"
 
 namespace QVX::Ozk {
 
@@ -24,6 +25,10 @@ inline constexpr int kExitUsage = 2;
 struct Settings {
   bool quiet = false;  // no progress output of the tool's own
 };
+
+// Sends what the tool printed to standard output on its way; false once a write has
+// failed, with the system error of the first failure in `*code` (0 when unknown).
+bool flush_output(int* code = nullptr);
 
 // Writes "ozk: <message>" and a line feed to standard error; returns kExitFailure.
 int fail(const std::string& message);
@@ -61,9 +66,8 @@ class VolumeHandle {
   VolumeHandle(const VolumeHandle&) = delete;
   VolumeHandle& operator=(const VolumeHandle&) = delete;
 
-  // False with a one-line cause in `error` ("cannot open '<path>': ..."): the system's
-  // reason for a file that cannot be read, "not a volume of a known kind", or a note that
-  // the log says why a recognised file failed.
+  // False with a one-line cause in `error` ("cannot open '<path>': ..."), the library's
+  // (library_cause).
   bool open(const std::string& path, std::string* error);
   uint32_t width() const;   // columns of a slice (z)
   uint32_t height() const;  // rows of a slice (x)
@@ -85,6 +89,10 @@ class VolumeHandle {
   qvx_ozk_volume* volume_;
 };
 
+struct SliceFile {
+  std::string path;  // as the library opens it
+  bool missing = false;
+};
 // What `ozk info` shows of one volume; fields a kind does not have are empty.
 struct VolumeInfo {
   std::string path;
@@ -94,7 +102,9 @@ struct VolumeInfo {
   double vmin[3] = {}, vmax[3] = {}, voxel_size[3] = {};
   double data_min = 1.0, data_max = 0.0;        // data_min above data_max: no range known
   std::optional<uint32_t> bits_per_sample;      // packed only
-  std::vector<std::string> files;               // header volumes: the slice files as listed
+  bool compressed = false;                      // gzip-compressed data
+  std::vector<SliceFile> files;                 // header volumes only
+  uint32_t slices_stored = 0;                   // by the files' sizes; below slices: short
   std::vector<std::array<uint32_t, 3>> levels;  // width, height, slices of each level
   uint64_t file_size = 0;                       // of the file at `path`
 };
@@ -120,11 +130,9 @@ const char* image_extension(ImageFormat format);  // ".tif", ".tif.gz", ".png", 
 bool image_format_is_windowed(ImageFormat format);
 
 // Saves a float image of `height` rows of `width` values as `format`; the 8-bit formats
-// map [low, high] onto 0..255 (or the image's own range when low >= high). The file is
-// written under a temporary name beside `path` and renamed when complete, so a failure
-// leaves neither a partial file nor a changed old one. A `path` that names a device or a
-// pipe (such as /dev/stdout) receives the finished file's bytes instead. False with
-// "cannot write '<path>': <cause>" in `error`.
+// map [low, high] onto 0..255 (or the image's own range when low >= high). A failure
+// leaves neither a partial file nor a changed old one; a device or a pipe (such as
+// /dev/stdout) is written in place. False with "cannot write '<path>': <cause>" in `error`.
 bool save_slice_image(const std::string& path, ImageFormat format, const float* data,
                       uint32_t height, uint32_t width, double low, double high, std::string* error);
 // The same with the format taken from the extension of `path`.
@@ -149,9 +157,11 @@ class Progress {
 };
 
 // Ctrl-C (SIGINT) and SIGTERM: the handler sets a flag the long commands poll, so they can
-// remove what they were writing and leave with kExitFailure ("ozk: interrupted").
+// remove what they were writing and leave ("ozk: interrupted"); the tool then exits with
+// interrupted_status(), 128 + the signal as a shell reports it (130 after Ctrl-C).
 void install_interrupt_handler();
 bool interrupted();
+int interrupted_status();
 
 // The gray window of the 8-bit formats: values at or below `first` black, at or above
 // `second` white.

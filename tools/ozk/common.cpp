@@ -2,48 +2,24 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 
 #include "tools/ozk/commands.h"
-#include "tools/ozk/volume_file.h"
 
 namespace QVX::Ozk {
-namespace {
 
-const char* kind_name(FileKind kind) {
-  switch (kind) {
-    case FileKind::Packed:
-      return "packed";
-    case FileKind::HR:
-      return "HR";
-    case FileKind::Header:
-      return "header";
-    case FileKind::Unknown:
-      break;
-  }
-  return "unknown";
+bool flush_output(int* code) {
+  static int first_error = -1;  // -1: none yet
+  errno = 0;
+  std::cout.flush();
+  const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout.good();
+  if (failed && first_error < 0) first_error = errno;
+  if (code != nullptr) *code = first_error < 0 ? 0 : first_error;
+  return first_error < 0;
 }
-
-// The library only says "false" (and logs the details); the one line the user reads names
-// the likeliest cause, found by looking at the file from outside.
-std::string open_failure_cause(const std::string& path) {
-  std::error_code ec;
-  const std::filesystem::file_status status = std::filesystem::status(path, ec);
-  if (ec) return ec.message();
-  if (std::filesystem::is_directory(status)) return std::strerror(EISDIR);
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::strerror(errno);
-  std::fclose(file);
-  const FileKind kind = sniff_file_kind(path);
-  if (kind == FileKind::Unknown) return "not a volume of a known kind";
-  return std::string("damaged or unreadable ") + kind_name(kind) + " volume (the log says why)";
-}
-
-}  // namespace
 
 int fail(const std::string& message) {
-  std::cout.flush();
+  flush_output();
   std::cerr << "ozk: " << message << '\n';
   std::cerr.flush();
   return kExitFailure;
@@ -84,7 +60,7 @@ VolumeHandle::~VolumeHandle() {
 
 bool VolumeHandle::open(const std::string& path, std::string* error) {
   if (volume_ != nullptr && qvx_ozk_volume_open(volume_, path.c_str())) return true;
-  const std::string cause = volume_ == nullptr ? "out of memory" : open_failure_cause(path);
+  const std::string cause = volume_ == nullptr ? "out of memory" : library_cause();
   if (error != nullptr) *error = describe_failure("cannot open", path, cause);
   return false;
 }

@@ -92,7 +92,7 @@ int run_convert(const std::string& input, const std::string& output, const Conve
       [&](uint32_t index, float* out, std::string* failure) {
         if (volume.read_slice(index, out)) return true;
         *failure = describe_failure("cannot read slice " + std::to_string(index) + " of", input,
-                                    "damaged or short file (the log says why)");
+                                    library_cause());
         return false;
       },
       settings);

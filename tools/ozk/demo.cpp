@@ -201,12 +201,12 @@ int compare_volumes(const std::vector<std::string>& paths, uint32_t n, const Set
     if (interrupted()) return fail("interrupted");
     if (!volumes[0]->read_slice(y, first.data())) {
       return fail(describe_failure("cannot read slice " + std::to_string(y) + " of", paths[0],
-                                   "the log says why"));
+                                   library_cause()));
     }
     for (size_t v = 1; v < volumes.size(); ++v) {
       if (!volumes[v]->read_slice(y, other.data())) {
         return fail(describe_failure("cannot read slice " + std::to_string(y) + " of", paths[v],
-                                     "the log says why"));
+                                     library_cause()));
       }
       if (std::memcmp(first.data(), other.data(), slice_size * sizeof(float)) != 0) {
         return fail("demo: slice " + std::to_string(y) + " of '" + paths[v] +
@@ -246,7 +246,7 @@ int run_demo(const std::string& directory, uint32_t size, const Settings& settin
     if (v > 0) std::cout << '\n';
     print_info_text(info, std::cout);
   }
-  std::cout.flush();
+  flush_output();
   if (const int status = compare_volumes(volumes, size, settings); status != kExitOk) {
     return status;
   }
@@ -260,7 +260,7 @@ int run_demo(const std::string& directory, uint32_t size, const Settings& settin
     if (!volume.open(volumes[v], &error)) return fail(error);
     if (!volume.read_slice(size / 2, slice.data())) {
       return fail(describe_failure("cannot read slice " + std::to_string(size / 2) + " of",
-                                   volumes[v], "the log says why"));
+                                   volumes[v], library_cause()));
     }
     images.push_back((fs::path(directory) / image_names[v]).string());
     outputs.add(images.back());
@@ -276,7 +276,7 @@ int run_demo(const std::string& directory, uint32_t size, const Settings& settin
   for (const std::string& image : images) std::cout << "  " << image << '\n';
   std::cout << "Volumes:\n";
   for (const std::string& volume : volumes) std::cout << "  " << volume << '\n';
-  std::cout.flush();
+  flush_output();
   return kExitOk;
 }
 

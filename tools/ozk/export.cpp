@@ -138,7 +138,7 @@ int run_export(const std::string& volume_path, const std::string& directory, Ima
     const auto i = static_cast<uint32_t>(index);
     if (!volume.read_plane(plane, i, pixels.data())) {
       return stop(describe_failure("cannot read " + plane_name(plane, i) + " of", volume_path,
-                                   "damaged or short file (the log says why)"));
+                                   library_cause()));
     }
     const std::string path =
         (std::filesystem::path(directory) / slice_file_name(i, slices - 1, format)).string();

@@ -6,7 +6,6 @@
 #include <iostream>
 
 #include "tools/ozk/commands.h"
-#include "tools/ozk/volume_file.h"
 
 namespace QVX::Ozk {
 namespace {
@@ -89,40 +88,45 @@ std::string json_optional(const std::optional<T>& value) {
 bool describe_volume(const std::string& path, VolumeInfo* info, std::string* error) {
   VolumeHandle volume;
   if (!volume.open(path, error)) return false;
+  qvx_ozk_volume* v = volume.get();
   VolumeInfo result;
   result.path = path;
+  result.kind = qvx_ozk_kind_name(volume.kind());
   result.width = volume.width();
   result.height = volume.height();
   result.slices = volume.slices();
-  qvx_ozk_volume_vmin(volume.get(), &result.vmin[0], &result.vmin[1], &result.vmin[2]);
-  qvx_ozk_volume_vmax(volume.get(), &result.vmax[0], &result.vmax[1], &result.vmax[2]);
-  qvx_ozk_volume_voxel_size(volume.get(), &result.voxel_size[0], &result.voxel_size[1],
-                            &result.voxel_size[2]);
+  qvx_ozk_volume_vmin(v, &result.vmin[0], &result.vmin[1], &result.vmin[2]);
+  qvx_ozk_volume_vmax(v, &result.vmax[0], &result.vmax[1], &result.vmax[2]);
+  qvx_ozk_volume_voxel_size(v, &result.voxel_size[0], &result.voxel_size[1], &result.voxel_size[2]);
   result.data_min = volume.data_min();
   result.data_max = volume.data_max();
   uint32_t levels = 0;
-  qvx_ozk_volume_num_levels(volume.get(), &levels);
+  qvx_ozk_volume_num_levels(v, &levels);
   for (uint32_t level = 0; level < levels; ++level) {
     std::array<uint32_t, 3> shape{};
-    if (!qvx_ozk_volume_level_shape(volume.get(), level, &shape[0], &shape[1], &shape[2])) break;
+    if (!qvx_ozk_volume_level_shape(v, level, &shape[0], &shape[1], &shape[2])) break;
     result.levels.push_back(shape);
   }
-  switch (volume.kind()) {
-    case QVX_OZK_KIND_PACKED:
-      result.kind = "packed";
-      result.bits_per_sample = packed_bits_per_sample(path);
-      break;
-    case QVX_OZK_KIND_HEADER:
-      result.kind = "header";
-      result.files = header_volume_files(path);
-      break;
-    case QVX_OZK_KIND_HR:
-      result.kind = "hr";
-      result.version = hr_file_version(path);
-      break;
-    default:
-      if (error != nullptr) *error = describe_failure("cannot open", path, "unknown kind");
-      return false;
+  uint32_t value = 0;
+  if (volume.kind() == QVX_OZK_KIND_PACKED && qvx_ozk_volume_bits_per_sample(v, &value)) {
+    result.bits_per_sample = value;
+  }
+  if (volume.kind() == QVX_OZK_KIND_HR && qvx_ozk_volume_hr_version(v, &value)) {
+    result.version = value;
+  }
+  qvx_ozk_volume_compressed(v, &result.compressed);
+  result.slices_stored = result.slices;
+  qvx_ozk_volume_slices_stored(v, &result.slices_stored);
+  uint32_t files = 0;
+  qvx_ozk_volume_num_slice_files(v, &files);
+  for (uint32_t i = 0; i < files; ++i) {
+    size_t needed = 0;
+    if (!qvx_ozk_volume_slice_file(v, i, nullptr, 0, &needed, nullptr)) break;
+    std::string file(needed, '\0');
+    if (!qvx_ozk_volume_slice_file(v, i, file.data(), needed, &needed, nullptr)) break;
+    file.resize(needed - 1);
+    std::error_code ec;
+    result.files.push_back({file, !std::filesystem::exists(file, ec) && !ec});
   }
   std::error_code ec;
   result.file_size = std::filesystem::file_size(path, ec);
@@ -144,6 +148,7 @@ void print_info_text(const VolumeInfo& info, std::ostream& out) {
     out << "header volume, " << info.files.size()
         << (info.files.size() == 1 ? " slice file" : " slice files");
   }
+  if (info.compressed) out << ", gzip-compressed";
   out << '\n';
   out << "  dimensions:  " << info.width << " x " << info.height << " x " << info.slices
       << " (width x height x slices); " << info.height << " x " << info.slices << " x "
@@ -155,26 +160,35 @@ void print_info_text(const VolumeInfo& info, std::ostream& out) {
                           : std::string("unknown"))
       << '\n';
   for (size_t i = 0; i < info.files.size(); ++i) {
-    out << (i == 0 ? "  slice files: " : "               ") << info.files[i] << '\n';
+    out << (i == 0 ? "  slice files: " : "               ") << info.files[i].path
+        << (info.files[i].missing ? " (missing)\n" : "\n");
   }
   for (size_t k = 0; k < info.levels.size(); ++k) {
     const auto& shape = info.levels[k];
     out << (k == 0 ? "  levels:      " : "               ") << k << ": " << shape[0] << " x "
         << shape[1] << " x " << shape[2] << '\n';
   }
-  out << "  file size:   " << human_size(info.file_size) << '\n';
+  out << "  file size:   " << human_size(info.file_size);
+  if (info.slices_stored < info.slices) {
+    out << " (short: " << info.slices - info.slices_stored << " of " << info.slices
+        << " slices missing)";
+  }
+  out << '\n';
 }
 
 void print_info_json(const VolumeInfo& info, std::ostream& out) {
   const bool hr = info.kind == "hr";
   const bool header = info.kind == "header";
-  std::string files = "null";
+  std::string files = "null", missing = "null";
   if (header) {
-    files = "[";
-    for (size_t i = 0; i < info.files.size(); ++i) {
-      files.append(i > 0 ? "," : "").append(json_string(info.files[i]));
+    files = missing = "[";
+    for (const SliceFile& file : info.files) {
+      files.append(files.size() > 1 ? "," : "").append(json_string(file.path));
+      if (file.missing)
+        missing.append(missing.size() > 1 ? "," : "").append(json_string(file.path));
     }
     files += "]";
+    missing += "]";
   }
   std::string levels = "[";
   for (size_t k = 0; k < info.levels.size(); ++k) {
@@ -190,7 +204,9 @@ void print_info_json(const VolumeInfo& info, std::ostream& out) {
       << ",\"voxel_size\":" << (hr ? json_triple(info.voxel_size) : "null")
       << ",\"data_min\":" << (has_range(info) ? json_number(info.data_min) : "null")
       << ",\"data_max\":" << (has_range(info) ? json_number(info.data_max) : "null")
-      << ",\"bits_per_sample\":" << json_optional(info.bits_per_sample) << ",\"files\":" << files
+      << ",\"bits_per_sample\":" << json_optional(info.bits_per_sample)
+      << ",\"compressed\":" << (info.compressed ? "true" : "false") << ",\"files\":" << files
+      << ",\"missing_files\":" << missing << ",\"slices_stored\":" << info.slices_stored
       << ",\"levels\":" << levels << ",\"file_size\":" << info.file_size << "}\n";
 }
 
@@ -212,7 +228,7 @@ int run_info(const std::vector<std::string>& paths, bool json, const Settings& /
       print_info_text(info, std::cout);
     }
     first = false;
-    std::cout.flush();
+    flush_output();
   }
   return status;
 }

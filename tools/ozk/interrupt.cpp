@@ -9,11 +9,15 @@
 namespace QVX::Ozk {
 namespace {
 
-// Written by the signal handler, read by the commands; lock-free, so safe in a handler.
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
+// The signal that asked to stop (0: none yet); written by the handler, read by the
+// commands; lock-free, so safe in a handler.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void on_interrupt(int /*signal*/) { g_interrupted.store(true); }
+extern "C" void on_interrupt(int signal) {
+  int none = 0;
+  g_signal.compare_exchange_strong(none, signal);
+}
 
 }  // namespace
 
@@ -27,6 +31,8 @@ void install_interrupt_handler() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-bool interrupted() { return g_interrupted.load(); }
+bool interrupted() { return g_signal.load() != 0; }
+
+int interrupted_status() { return 128 + g_signal.load(); }
 
 }  // namespace QVX::Ozk

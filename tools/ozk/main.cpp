@@ -1,19 +1,19 @@
-// ozk: looks into CT volumes and gets their slices out as images. Volumes are read through
-// the shared library's public interface; PNG and BMP files are written by the image layer
-// linked into the tool.
+// ozk: looks into CT volumes and gets their slices out as images, all through the shared
+// library's public interface.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "base/log_file.h"
 #include "tools/ozk/commands.h"
 
 namespace {
@@ -69,26 +69,42 @@ std::optional<Window> window_option(const std::string& text) {
   return window;
 }
 
-// The library keeps its own log inside the shared object, and the image layer linked here
-// has a second one: both must leave standard output to the tool's results.
-bool route_logs(const std::string& path) {
-  if (path.empty()) {
+// The library's entries are kept from the user unless asked for; the first failure of each
+// call still reaches the tool through qvx_ozk_last_error.
+extern "C" void drop_entry(void* /*user*/, const char* /*entry*/) {}
+
+bool route_logs(bool verbose, const std::string& path) {
+  if (!path.empty()) return qvx_ozk_log_to_file(path.c_str());
+  if (verbose) {
     qvx_ozk_log_to_stderr();
-    QVX::Base::log_use_standard_error();
-    return true;
+  } else {
+    qvx_ozk_log_to_callback(drop_entry, nullptr);
   }
-  if (qvx_ozk_log_to_file(path.c_str()) && QVX::Base::log_set_file(path)) return true;
-  qvx_ozk_log_to_stderr();
-  QVX::Base::log_use_standard_error();
-  return false;
+  return true;
 }
 
-// The log opens files without saying why one failed; trying once more here finds the reason.
-std::string log_open_cause(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "a");
-  if (file == nullptr) return std::strerror(errno);
-  std::fclose(file);
-  return "cannot be opened";
+// Results go to standard output; one that did not arrive (a full disk, a closed pipe) is a
+// failure, whatever the command made of it.
+int check_standard_output(int status) {
+  int code = 0;
+  if (flush_output(&code)) return status;
+  if (status == kExitOk || interrupted()) status = kExitFailure;
+  fail(describe_failure("cannot write", "standard output",
+                        code != 0 ? std::strerror(code) : "write error"));
+  return status;
+}
+
+int run_command(const std::function<int()>& command) {
+  int status = kExitFailure;
+  try {
+    status = command();
+  } catch (const std::bad_alloc&) {
+    status = fail("out of memory");
+  } catch (const std::exception& e) {
+    status = fail(e.what());
+  }
+  if (interrupted()) status = interrupted_status();
+  return check_standard_output(status);
 }
 
 int run(int argc, char** argv) {
@@ -100,11 +116,14 @@ int run(int argc, char** argv) {
   app.fallthrough();  // the global options may follow the command
   Settings settings;
   std::string log_path;
+  bool verbose = false;
   app.add_flag("-q,--quiet", settings.quiet, "Print no progress");
+  CLI::Option* verbose_flag =
+      app.add_flag("-v,--verbose", verbose, "Show the library's log on standard error");
   app.add_option("--log", log_path,
-                 "Append the library's log to FILE instead of standard error (a new numbered "
-                 "file every 100000 entries)")
-      ->type_name("FILE");
+                 "Append the library's log to FILE (a new numbered file every 100000 entries)")
+      ->type_name("FILE")
+      ->excludes(verbose_flag);
 
   std::vector<std::string> info_paths;
   bool json = false;
@@ -251,7 +270,8 @@ int run(int argc, char** argv) {
   // Set last: subcommands made before it do not inherit it.
   app.footer(
       "Exit status: 0 on success, 1 on failure (with one \"ozk: ...\" line on standard error), "
-      "2 for a usage error.\nThe library's log goes to standard error unless --log is given.\n"
+      "2 for a usage error, 130 when interrupted.\nThe library's log is shown only with -v or "
+      "--log.\n"
       "Run 'ozk COMMAND --help' for the arguments of a command.");
 
   try {
@@ -260,6 +280,13 @@ int run(int argc, char** argv) {
       throw CLI::ValidationError("OUTPUT", "'" + slice_output +
                                                "' has no known image extension (.tif, .tiff, "
                                                ".tif.gz, .png, .bmp); give --format");
+    }
+    // The library gzips by the name alone.
+    const size_t n = slice_output.size();
+    if (*slice && image_format_named(slice_format) == ImageFormat::TifGz &&
+        !(n >= 3 && slice_output[n - 3] == '.' && std::tolower(slice_output[n - 2]) == 'g' &&
+          std::tolower(slice_output[n - 1]) == 'z')) {
+      throw CLI::ValidationError("--format", "tif.gz needs an OUTPUT ending in .gz");
     }
     if (*convert && !convert_voxel.empty()) {
       std::array<double, 3> size{};
@@ -279,47 +306,52 @@ int run(int argc, char** argv) {
     return usage_exit(app, e);
   }
 
-  if (!route_logs(log_path)) {
-    return fail(describe_failure("cannot open log file", log_path, log_open_cause(log_path)));
+  if (!route_logs(verbose, log_path)) {
+    const std::string cause = library_cause();
+    qvx_ozk_log_to_callback(drop_entry, nullptr);
+    return fail(describe_failure("cannot open log file", log_path, cause));
   }
   install_interrupt_handler();
   // Past a file-size limit a write then fails with EFBIG, reported like a full disk,
   // instead of the process being killed with half a file on disk.
   signal(SIGXFSZ, SIG_IGN);
 
-  try {
-    if (*info) return run_info(info_paths, json, settings);
-    if (*slice) {
+  if (*info) return run_command([&] { return run_info(info_paths, json, settings); });
+  if (*slice) {
+    return run_command([&] {
       return run_slice(slice_volume, Plane{slice_axis[0], slice_level}, slice_index, slice_output,
                        slice_format.empty() ? std::nullopt : image_format_named(slice_format),
                        window_option(slice_window), settings);
-    }
-    if (*exporter) {
-      SliceRange range;
-      if (!export_slices.empty()) parse_slice_range(export_slices, &range);
+    });
+  }
+  if (*exporter) {
+    SliceRange range;
+    if (!export_slices.empty()) parse_slice_range(export_slices, &range);
+    return run_command([&] {
       return run_export(export_volume, export_directory, *image_format_named(export_format),
                         Plane{export_axis[0], export_level}, range, window_option(export_window),
                         settings);
+    });
+  }
+  if (*reslice) {
+    if (!reslice_center.empty()) {
+      reslice_plane.center.emplace();
+      parse_triple(reslice_center, &*reslice_plane.center);
     }
-    if (*reslice) {
-      if (!reslice_center.empty()) {
-        reslice_plane.center.emplace();
-        parse_triple(reslice_center, &*reslice_plane.center);
-      }
-      parse_triple(reslice_normal, &reslice_plane.normal);
-      if (!reslice_size.empty()) {
-        std::sscanf(reslice_size.c_str(), "%u,%u", &reslice_plane.width, &reslice_plane.height);
-      }
+    parse_triple(reslice_normal, &reslice_plane.normal);
+    if (!reslice_size.empty()) {
+      std::sscanf(reslice_size.c_str(), "%u,%u", &reslice_plane.width, &reslice_plane.height);
+    }
+    return run_command([&] {
       return run_reslice(reslice_volume, reslice_output, reslice_plane,
                          window_option(reslice_window), settings);
-    }
-    if (*convert) return run_convert(convert_input, convert_output, convert_options, settings);
-    if (*demo) return run_demo(demo_directory, demo_size, settings);
-  } catch (const std::bad_alloc&) {
-    return fail("out of memory");
-  } catch (const std::exception& e) {
-    return fail(e.what());
+    });
   }
+  if (*convert) {
+    return run_command(
+        [&] { return run_convert(convert_input, convert_output, convert_options, settings); });
+  }
+  if (*demo) return run_command([&] { return run_demo(demo_directory, demo_size, settings); });
   return kExitUsage;
 }
 

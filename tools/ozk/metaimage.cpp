@@ -12,6 +12,8 @@
 #include <new>
 #include <vector>
 
+#include "tools/ozk/cause.h"
+
 namespace QVX::Ozk {
 namespace {
 
@@ -181,7 +183,7 @@ bool write_metaimage(qvx_ozk_volume* volume, uint32_t level, const std::string& 
                   (level == 0
                        ? "slice " + std::to_string(y)
                        : "y-plane " + std::to_string(y) + " of level " + std::to_string(level)) +
-                  " of '" + input_name + "': damaged or short file (the log says why)");
+                  " of '" + input_name + "': " + library_cause());
     }
     if constexpr (std::endian::native == std::endian::big) {
       for (float& v : samples)

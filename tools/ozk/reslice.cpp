@@ -79,7 +79,7 @@ int run_reslice(const std::string& volume_path, const std::string& output, const
   std::vector<float> pixels(size_t{plane.width} * plane.height);
   if (!qvx_ozk_volume_sample_plane(volume.get(), plane.level, origin, du, dv, plane.width,
                                    plane.height, 0.0f, pixels.data())) {
-    return fail(describe_failure(what, volume_path, "damaged or short file (the log says why)"));
+    return fail(describe_failure(what, volume_path, library_cause()));
   }
   const Window shown = window                    ? *window
                        : volume.has_data_range() ? Window{volume.data_min(), volume.data_max()}

@@ -27,7 +27,7 @@ int run_slice(const std::string& volume_path, const Plane& plane, uint32_t index
   }
   std::vector<float> pixels(size_t{shape.rows} * shape.columns);
   if (!volume.read_plane(plane, index, pixels.data())) {
-    return fail(describe_failure(what, volume_path, "damaged or short file (the log says why)"));
+    return fail(describe_failure(what, volume_path, library_cause()));
   }
   if (interrupted()) return fail("interrupted");
   // Without a window the volume's data range, else each format's own choice.

@@ -1,9 +1,6 @@
 // ozk convert of an image stack: numbered 2-D gray images, image i becoming slice i of an
-// HR volume, read through the image layer's loaders one slab of slices at a time.
-#include <fcntl.h>
+// HR volume, read through the library's image loaders one slab of slices at a time.
 #include <glob.h>
-#include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -13,13 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
-#include <new>
-#include <stdexcept>
 
-#include "base/utf.h"
-#include "image/bmp_format.h"
-#include "image/png_format.h"
-#include "image/tiff_format.h"
 #include "tools/hr_writer/hr_stream_writer.h"
 #include "tools/ozk/commands.h"
 
@@ -124,97 +115,51 @@ bool numbered_files(const std::string& input, std::vector<std::string>* files, s
   return true;
 }
 
-std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+struct ImageShape {
+  uint32_t type = 0, height = 0, width = 0, bits = 0;
+  bool operator==(const ImageShape&) const = default;
+};
 
-std::string describe(const Image::Image& image) {
-  const uint32_t bytes = image.bytes_per_sample;
-  return std::to_string(image.width()) + " x " + std::to_string(image.height()) + " " +
-         narrow(image.format_name) + " (" + std::to_string(bytes) +
-         (bytes == 1 ? " byte" : " bytes") + " per sample)";
+std::string describe(const ImageShape& shape) {
+  static const char* const kTypes[] = {"TIFF", "PNG", "BMP"};
+  return std::to_string(shape.width) + " x " + std::to_string(shape.height) + " " +
+         (shape.type < 3 ? kTypes[shape.type] : "image") + " (" + std::to_string(shape.bits) +
+         " bits per sample)";
 }
 
 // Loads the images of a stack, each checked against the first one.
 class StackReader {
  public:
   // False with the cause in `error`.
-  bool load(const std::string& path, Image::Image_f* image, std::string* error) {
+  bool load(const std::string& path, std::vector<float>* image, std::string* error) {
     auto failed = [&](const std::string& cause) {
       *error = describe_failure("cannot convert", path, cause);
       return false;
     };
-    Image::Format::Format* format = nullptr;
-    if (!open(path, &format, error)) return false;
-    Image::Image_desc desc;
-    try {
-      desc.file_name = image->file_name = Base::utf8_to_wide(path);
-    } catch (const std::range_error&) {
-      return failed("its name is not UTF-8");
+    ImageShape shape;
+    if (!qvx_ozk_image_describe(path.c_str(), &shape.type, &shape.height, &shape.width,
+                                &shape.bits)) {
+      return failed(library_cause());
     }
-    if (format == nullptr) return failed("not a TIFF, PNG or BMP image");
-    if (!format->load_description(desc, fd_)) return failed("unreadable image (the log says why)");
     if (first_.empty()) {
       first_ = path;
-      first_desc_.resize(desc.height(), desc.width());
-      first_desc_.assign_description(desc);
-    } else if (desc.width() != first_desc_.width() || desc.height() != first_desc_.height() ||
-               desc.format_name != first_desc_.format_name ||
-               desc.bytes_per_sample != first_desc_.bytes_per_sample) {
-      return failed(describe(desc) + ", unlike the first image '" + first_ + "', " +
-                    describe(first_desc_));
+      first_shape_ = shape;
+    } else if (!(shape == first_shape_)) {
+      return failed(describe(shape) + ", unlike the first image '" + first_ + "', " +
+                    describe(first_shape_));
     }
-    if (::lseek(fd_, 0, SEEK_SET) != 0 || !format->load_f(*image, fd_)) {
-      return failed("unreadable image (the log says why)");
-    }
-    if (image->width() != desc.width() || image->height() != desc.height()) {
-      return failed("the image changed while it was read");
+    image->resize(size_t{shape.height} * shape.width);
+    if (!qvx_ozk_image_load_gray(path.c_str(), image->data(), shape.height, shape.width)) {
+      return failed(library_cause());
     }
     return true;
   }
-  ~StackReader() { close(); }
-  uint32_t width() const { return first_desc_.width(); }
-  uint32_t height() const { return first_desc_.height(); }
+  uint32_t width() const { return first_shape_.width; }
+  uint32_t height() const { return first_shape_.height; }
 
  private:
-  // Opens `path` and picks the format whose signature its first bytes carry (after
-  // decompression where it is gzipped); none for a file of none of them.
-  bool open(const std::string& path, Image::Format::Format** format, std::string* error) {
-    close();
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-      *error = describe_failure("cannot convert", path, std::strerror(errno));
-      return false;
-    }
-    uint8_t head[8] = {};
-    int got = 0;
-    if (const int copy = ::dup(fd_); copy >= 0) {
-      if (gzFile stream = gzdopen(copy, "rb"); stream != nullptr) {
-        got = std::max(0, gzread(stream, head, sizeof head));
-        gzclose(stream);
-      } else {
-        ::close(copy);
-      }
-    }
-    Image::Format::Format* formats[] = {&tiff_, &png_, &bmp_};
-    for (Image::Format::Format* f : formats) {
-      if (f->matches_signature(head, static_cast<size_t>(got))) *format = f;
-    }
-    if (::lseek(fd_, 0, SEEK_SET) != 0) {
-      *error = describe_failure("cannot convert", path, std::strerror(errno));
-      return false;
-    }
-    return true;
-  }
-  void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  Image::Format::TIFF tiff_;
-  Image::Format::PNG png_;
-  Image::Format::BMP bmp_;
-  int fd_ = -1;
   std::string first_;
-  Image::Image_desc first_desc_;
+  ImageShape first_shape_;
 };
 
 }  // namespace
@@ -244,7 +189,7 @@ int run_convert_stack(const std::string& input, const std::string& output,
   std::string error;
   if (!numbered_files(input, &files, &error)) return fail(error);
   StackReader reader;
-  Image::Image_f image;
+  std::vector<float> image;
   if (!reader.load(files[0], &image, &error)) return fail(error);
   const uint32_t height = reader.height(), width = reader.width();
   const auto slices = static_cast<uint32_t>(files.size());
@@ -263,7 +208,7 @@ int run_convert_stack(const std::string& input, const std::string& output,
         if (index > 0 && !reader.load(files[index], &image, failure)) {
           return false;
         }
-        std::memcpy(out, image.row(0), slice_size * sizeof(float));
+        std::memcpy(out, image.data(), slice_size * sizeof(float));
         return true;
       },
       settings);
