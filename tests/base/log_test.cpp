@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -27,6 +28,17 @@ namespace ts = QVX::TestSupport;
 using ts::strip_timestamps;
 
 constexpr const char* kSource = "base/log_test";
+
+TEST(Log, PrintfWritesLocalTimeOfTheCallAndMessageOnly) {
+  ts::CaptureStdout capture;
+  std::time_t times[2] = {std::time(nullptr)};
+  log_printf("x=%d\n", 5);
+  times[1] = std::time(nullptr);
+  char entries[2][40];
+  for (int i = 0; i < 2; ++i)
+    std::strftime(entries[i], 40, "%Y-%m-%d %H:%M:%S: x=5\n", std::localtime(&times[i]));
+  EXPECT_TRUE(capture.text() == entries[0] || capture.text() == entries[1]) << capture.text();
+}
 
 TEST(Log, WideLevelledAndErrorEntries) {
   // Long, and with a lone surrogate to replace.
