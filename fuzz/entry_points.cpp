@@ -13,6 +13,7 @@
 
 #include "base/event.h"
 #include "base/file/tag_reader.h"
+#include "base/log_file.h"
 #include "base/utf.h"
 #include "ct/hr_volume.h"
 #include "ct/loader.h"
@@ -39,6 +40,12 @@ const std::string& scratch_dir() {
     std::string path;
   } dir;
   return dir.path;
+}
+
+void discard_logs() {
+  const auto drop = [](void*, const char*) {};
+  qvx_ozk_log_to_callback(drop, nullptr);
+  Base::log_use_callback(drop, nullptr);
 }
 
 namespace {

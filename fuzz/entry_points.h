@@ -41,6 +41,9 @@ const std::vector<Target>& targets();
 // The directory every input is written to, private to the process and removed at exit.
 const std::string& scratch_dir();
 
+// Drops every log entry, of the library and of the layers linked beside it.
+void discard_logs();
+
 // Joins a header-volume text and its slice file into one input of header_volume.
 std::string header_volume_input(const std::string& header, const std::string& slice);
 

@@ -4,7 +4,8 @@
       FILE (plain or .gz) must read in tifffile (and, plain, in tifffile.memmap) as HEIGHT x
       WIDTH float32 whose little-endian bytes are HEXBYTES (or "crc32:HEX", their CRC-32);
       with INFOHEX, tag 65001 must start with those bytes.
-  tiff_crosscheck.py make DIRECTORY   writes small fixtures of the common kinds there
+  tiff_crosscheck.py make DIRECTORY   writes small fixtures of the common kinds there, each
+      also gzipped (NAME.gz)
 Exits 0 on success, 1 with a message otherwise, 2 when tifffile is missing.
 """
 import gzip
@@ -46,6 +47,9 @@ def make(directory):
     write = tifffile.imwrite
     write(f"{directory}/u8.tif", np.array([[0, 128, 255]], np.uint8))
     write(f"{directory}/u16.tif", np.array([[0, 1, 65535]], np.uint16))
+    write(f"{directory}/u32.tif", np.array([[4294967295, 0, 2147483648]] * 2, np.uint32),
+          photometric="miniswhite")  # 32-bit samples have no table to invert them by
+    write(f"{directory}/f32.tif", np.array([[1.5, -2.5e-30, 3e38]] * 2, np.float32))
     write(f"{directory}/i16.tif", np.array([[-32768, 0, 32767]], np.int16))
     write(f"{directory}/f32_be.tif", np.array([[1.5, -2.25, 1e-3]], np.float32), byteorder=">")
     write(f"{directory}/white.tif", np.array([[0, 255, 55]], np.uint8), photometric="miniswhite")
@@ -55,6 +59,10 @@ def make(directory):
           colormap=colormap)
     write(f"{directory}/rgb.tif", np.array([[[255, 0, 0], [0, 255, 0], [0, 0, 255]]], np.uint8),
           photometric="rgb")
+    for name in ("u8", "u16", "u32", "i16", "f32", "f32_be", "white", "palette", "rgb"):
+        with open(f"{directory}/{name}.tif", "rb") as plain:
+            with open(f"{directory}/{name}.tif.gz", "wb") as packed:
+                packed.write(gzip.compress(plain.read()))
 
 
 if __name__ == "__main__":
