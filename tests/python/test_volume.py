@@ -132,7 +132,7 @@ def test_open_failures_raise_the_os_error_of_their_cause(volumes, tmp_path):
     cases = [
         (tmp_path / "missing.pvol", FileNotFoundError, "No such file"),
         (tmp_path, IsADirectoryError, "Is a directory"),
-        (tmp_path / "notes.txt", OSError, "FAILED to read HR Volume file magic"),
+        (tmp_path / "notes.txt", OSError, "not a volume of a known kind"),
         (volumes / "damaged.hrv", OSError, "FAILED to read from file map"),
     ]
     if os.geteuid() != 0:  # root reads any file
