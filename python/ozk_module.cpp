@@ -390,6 +390,19 @@ class Volume {
     return out;
   }
 
+  // Reads the volume whole and checks it; the problems go to the log. The GIL is released.
+  bool verify() {
+    check_open();
+    bool sound = false;
+    {
+      py::gil_scoped_release release;
+      std::lock_guard<std::mutex> lock(mutex_);
+      sound = handle_ != nullptr && qvx_ozk_volume_verify(handle_, nullptr, nullptr);
+    }
+    drain_log();
+    return sound;
+  }
+
   bool set_cache_size(uint64_t bytes) {
     check_open();
     bool done = false;
@@ -574,6 +587,12 @@ array order of the volume is [y, x, z]); element [r, c] is the trilinear interpo
 at origin + c*u + r*v, as scipy.ndimage.map_coordinates(a, coords, order=1,
 mode="constant", cval=outside) of the level held as a[x, y, z]. Points beyond the level
 get `outside`. HR volumes go through their brick pool; the GIL is released.)")
+      .def("verify", &Volume::verify,
+           R"(Reads the whole volume once and checks what its files vouch for: every brick's
+checksum and place in an HR file, a packed volume's whole gzip stream (or a plain file's
+size), every slice file of a header volume. True when nothing is wrong; each problem goes
+to logging.getLogger("ozk") at ERROR, saying what is damaged and which slices it takes.
+Slice reads never check: this is how a caller learns of damage. The GIL is released.)")
       .def(
           "set_cache_size",
           [](Volume& self, uint64_t bytes) {

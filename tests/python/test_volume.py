@@ -145,6 +145,20 @@ def test_open_failures_raise_the_os_error_of_their_cause(volumes, tmp_path):
         assert raised.value.filename == (str(path) if errno else None)  # the path with an errno
 
 
+def test_verify_finds_damage_the_reads_do_not(volumes, tmp_path, caplog):
+    flipped = bytearray((volumes / "f32.hrv").read_bytes())
+    flipped[len(flipped) // 2] ^= 0x40  # inside a brick
+    (tmp_path / "flipped.hrv").write_bytes(flipped)
+    for name, sound in [(volumes / "f32.hrv", True), (tmp_path / "flipped.hrv", False),
+                        (volumes / "short.pvol", False)]:
+        caplog.clear()
+        with ozk.open(name) as vol:
+            assert vol.verify() is sound, name
+        problems = [r.getMessage() for r in caplog.records if r.levelno == logging.ERROR]
+        assert len(problems) == (0 if sound else 1) and all("missing" in p or "damaged" in p
+                                                            for p in problems), problems
+
+
 def test_entries_reach_logging_at_their_level(volumes, caplog):
     text = (volumes / "f32.hdr").read_text()
     (volumes / "warned.hdr").write_text(text.replace("<Files>", "<Files>\n<NbSlices>5</NbSlices>"))

@@ -142,6 +142,13 @@ TEST_F(Ozk, InfoJsonHasEveryFieldForEachKind) {
            " bytes (short: 1 of 2 slices missing)\n"}) {
     EXPECT_NE(text.out.find(part), std::string::npos) << part << " in\n" << text.out;
   }
+  // verify reads them whole: one line each for what is damaged.
+  const ts::ToolRun checked = run("-q verify " + hr + " " + header + " " + plain);
+  EXPECT_EQ(std::tuple(checked.status, checked.out), std::tuple(1, hr + ": ok\n"));
+  EXPECT_EQ(checked.err, "ozk: damaged '" + header + "': cannot read '" + dir_.file("b.raw") +
+                             "' (No such file or directory): slices 2 to 4 missing\n" +
+                             "ozk: damaged '" + plain + "': '" + plain +
+                             "' holds 133 of the 134 bytes its volume needs: slice 1 missing\n");
 }
 
 TEST_F(Ozk, SliceTiffReadsBackBitForBit) {

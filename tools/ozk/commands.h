@@ -169,6 +169,10 @@ using Window = std::pair<double, double>;
 
 // Subcommands.
 int run_info(const std::vector<std::string>& paths, bool json, const Settings& settings);
+// Checks each volume whole (checksums, gzip streams, file sizes): "<path>: ok" on standard
+// output, or one "ozk: damaged '<path>': <the first problem>" line; kExitFailure when any
+// volume is damaged or does not open.
+int run_verify(const std::vector<std::string>& paths, const Settings& settings);
 // `format`: empty to follow the extension of `output`.
 int run_slice(const std::string& volume, const Plane& plane, uint32_t index,
               const std::string& output, std::optional<ImageFormat> format,

@@ -136,6 +136,11 @@ int run(int argc, char** argv) {
                  "bits_per_sample, files, levels ([width, height, slices] of each), "
                  "file_size (null where the kind has none)");
 
+  std::vector<std::string> verify_paths;
+  CLI::App* verify = app.add_subcommand(
+      "verify", "Read volumes whole and check every brick checksum, gzip stream and file size");
+  verify->add_option("VOLUME", verify_paths, "Volume files")->required();
+
   std::string slice_volume, slice_output, slice_format, slice_window, slice_axis = "y";
   uint32_t slice_index = 0, slice_level = 0;
   CLI::App* slice =
@@ -317,6 +322,7 @@ int run(int argc, char** argv) {
   signal(SIGXFSZ, SIG_IGN);
 
   if (*info) return run_command([&] { return run_info(info_paths, json, settings); });
+  if (*verify) return run_command([&] { return run_verify(verify_paths, settings); });
   if (*slice) {
     return run_command([&] {
       return run_slice(slice_volume, Plane{slice_axis[0], slice_level}, slice_index, slice_output,
