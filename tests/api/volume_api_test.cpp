@@ -27,7 +27,6 @@ uint32_t kind(qvx_ozk_volume* v) {
 class VolumeApi : public ::testing::Test {
  protected:
   ~VolumeApi() override { qvx_ozk_volume_delete(v); }
-  void TearDown() override { qvx_ozk_log_to_stdout(); }  // where the other tests expect it
   std::string file(const std::string& name, const std::string& bytes, bool gz = false) {
     const std::string path = dir.file(name);
     gz ? ts::write_gzip_file(path, bytes) : ts::write_file(path, bytes);
@@ -204,30 +203,6 @@ TEST_F(VolumeApi, HeaderVolumeSlicesRunThroughTheFilesInListOrder) {
                          "<Brevant Quill Labs Volume Header>\n<Location>\n<Min>1 2 3</Min>\n"
                          "<Max>7 8 9</Max>\n</Location>\n</Brevant Quill Labs Volume Header>\n")));
   EXPECT_EQ(std::tuple(kind(v), v->vmin().x, v->vmax().z), std::tuple(QVX_OZK_KIND_NONE, 1.0, 9.0));
-}
-
-// Log entries go to standard error, a file (closed when left) or standard output; a
-// file that cannot be opened leaves them on standard output.
-TEST_F(VolumeApi, LogDestinationsTakeTheEntries) {
-  const std::string log_path = dir.file("logs/deeper/ozk.log");  // directories made on demand
-  CaptureStdout out;
-  ts::CaptureStderr err;
-  qvx_ozk_log_to_stderr();
-  EXPECT_FALSE(open(dir.file("first.pvol")));
-  ASSERT_TRUE(qvx_ozk_log_to_file(log_path.c_str()));
-  EXPECT_FALSE(open(dir.file("second.pvol")));
-  file("plain", "a file, not a directory");
-  EXPECT_FALSE(qvx_ozk_log_to_file(dir.file("plain/ozk.log").c_str()));
-  EXPECT_FALSE(qvx_ozk_log_to_file(nullptr));
-  EXPECT_FALSE(open(dir.file("third.pvol")));
-  const std::string text = ts::read_file(log_path);
-  EXPECT_NE(text.find("FAILED to open existing HR Volume '" + dir.file("second.pvol")),
-            std::string::npos);
-  EXPECT_NE(text.find("=== Log file closed: "), std::string::npos);
-  const std::string on_err = err.text(), on_out = out.text();
-  EXPECT_NE(on_err.find("first.pvol"), std::string::npos);
-  EXPECT_EQ((on_err + on_out).find("second.pvol"), std::string::npos);
-  EXPECT_NE(on_out.find("third.pvol"), std::string::npos);
 }
 
 }  // namespace
