@@ -1,5 +1,6 @@
-// Slices of HR volumes come back bit for bit as written, for every version, resolutions
-// that are not multiples of 32, sparse trees and damaged brick records.
+// Slices of HR volumes come back bit for bit as written, for every version, brick order and
+// resolutions that are not multiples of 32, by every kernel (sparse trees and damaged
+// records go through the same engine in the region tests).
 #include "ct/slice_extract.h"
 
 #include <gtest/gtest.h>
@@ -81,45 +82,6 @@ TEST_F(SliceExtract, EverySliceOfEveryVersionAndBrickPlacementIsBitExact) {
     EXPECT_EQ(volume.max_depth(), c.max_depth);
     expect_all_slices(volume, written);
   }
-}
-
-TEST_F(SliceExtract, SparseTreesReadZerosAndUpsampleEarlyLeaves) {
-  HRWriteOptions options = ts::hr_options(100, 70, 129);
-  // Depth 3 is the finest. The depth-2 octant at the origin stops there (a leaf whose
-  // coarse samples stand for 2^3 voxels); another depth-2 leaf has no brick; so has one
-  // finest node, and a depth-1 node that still has children.
-  options.stop_here = [](const HRNodeKey& k) {
-    return k == HRNodeKey{2, 0, 0, 0} || k == HRNodeKey{2, 1, 0, 1};
-  };
-  options.no_brick = [](const HRNodeKey& k) {
-    return k == HRNodeKey{1, 0, 0, 1} || k == HRNodeKey{2, 1, 0, 1} || k == HRNodeKey{3, 2, 1, 0};
-  };
-  HRVolume volume;
-  const HRWriteResult written = open(volume, options);
-  expect_all_slices(volume, written);
-
-  // Spot checks that do not depend on the writer's expectation: voxels under nodes without
-  // a brick are 0, and inside the early leaf each coarse sample covers 2 voxels per axis.
-  std::vector<float> slice(100 * 129);
-  ASSERT_TRUE(read_hr_slice(volume, slice.data(), 9));
-  EXPECT_EQ(slice[70 * 129 + 70], 0.0f);  // depth-2 leaf (1, 0, 1)
-  EXPECT_EQ(slice[0 * 129 + 0], slice[1 * 129 + 1]);
-  EXPECT_NE(slice[0 * 129 + 0], slice[2 * 129 + 0]);
-}
-
-TEST_F(SliceExtract, ABrickBeyondTheFileFailsOnlyTheSlicesThatNeedIt) {
-  HRWriteOptions options = ts::hr_options(40, 70, 40);  // max_depth 2
-  options.brick_past_end = [](const HRNodeKey& k) { return k == HRNodeKey{2, 0, 1, 0}; };
-  HRVolume volume;
-  const HRWriteResult written = open(volume, options);
-  const std::string offset = std::to_string(written.file_size);  // where the record would be
-  std::vector<float> slice(40 * 40);
-  ts::CaptureStdout reads;
-  EXPECT_TRUE(read_hr_slice(volume, slice.data(), 31));
-  EXPECT_FALSE(read_hr_slice(volume, slice.data(), 32));
-  EXPECT_TRUE(read_hr_slice(volume, slice.data(), 64));
-  EXPECT_EQ(ts::strip_timestamps(reads.text()),
-            "FAILED to read brick at offset " + offset + " (E)\n");
 }
 
 // Random bits, NaN and infinity patterns among them: a kernel that moves a sample through
