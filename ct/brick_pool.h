@@ -32,8 +32,8 @@ struct PoolBrick {
   float& at(uint32_t x, uint32_t y, uint32_t z) { return samples[index(x, y, z)]; }
   float at(uint32_t x, uint32_t y, uint32_t z) const { return samples[index(x, y, z)]; }
 
-  // Zero when the brick is value-initialised (PoolBrick{}, make_unique<PoolBrick>());
-  // left as they are in the pool's storage, which brick_read zeroes brick by brick, so that
+  // Zero when the brick is value-initialised (PoolBrick{}, make_unique<PoolBrick>()); the
+  // pool's storage is never initialised as a whole (brick_read sets what it reads), so that
   // a large pool costs nothing until used.
   float samples[kPoolBrickSamples];
   // Set while a read runs (and after a read failed): the samples may differ from the file.
@@ -90,7 +90,8 @@ class BrickPool {
  private:
   void release_storage();
 
-  std::unique_ptr<PoolBrick[]> storage_;
+  // capacity_ bricks from Base::Platform::allocate_large; null when there are none.
+  PoolBrick* storage_ = nullptr;
   uint64_t capacity_ = 0;
   std::vector<PoolBrick*> free_list_;  // taken from and returned to the back
   std::list<HRNode*> used_list_;       // the most recently loaded at the front

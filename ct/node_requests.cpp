@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 
 #include "base/endian.h"
@@ -54,32 +55,42 @@ struct BorderWork {
   volatile uint64_t reading;  // offset of the record being read, for the fault message
 };
 
+// The first border element of a neighbour's side (x0) and the last (x1), and the sample of
+// the neighbour that the first one takes (s0); the two advance together along the axes
+// where the offset is 0.
+struct Span {
+  uint32_t x0, x1, s0;
+};
+constexpr Span span_of(int o) {
+  return o < 0   ? Span{0, 0, kBrickEdge - 1}
+         : o > 0 ? Span{kPoolBrickEdge - 1, kPoolBrickEdge - 1, 0}
+                 : Span{1, kBrickEdge, 0};
+}
+
 void copy_border(void* context) {
   auto* work = static_cast<BorderWork*>(context);
   for (int n = 0; n < 26; ++n) {
     const Offset& o = kNeighbours[n];
     const NeighbourSource& source = work->sources[n];
     work->reading = source.offset;
-    const uint32_t x0 = o.x < 0 ? 0 : o.x > 0 ? kPoolBrickEdge - 1 : 1;
-    const uint32_t x1 = o.x == 0 ? kBrickEdge : x0;
-    const uint32_t y0 = o.y < 0 ? 0 : o.y > 0 ? kPoolBrickEdge - 1 : 1;
-    const uint32_t y1 = o.y == 0 ? kBrickEdge : y0;
-    const uint32_t z0 = o.z < 0 ? 0 : o.z > 0 ? kPoolBrickEdge - 1 : 1;
-    const uint32_t z1 = o.z == 0 ? kBrickEdge : z0;
-    for (uint32_t z = z0; z <= z1; ++z) {
-      const uint32_t sz = o.z < 0 ? kBrickEdge - 1 : o.z > 0 ? 0 : z - 1;
-      for (uint32_t y = y0; y <= y1; ++y) {
-        const uint32_t sy = o.y < 0 ? kBrickEdge - 1 : o.y > 0 ? 0 : y - 1;
-        for (uint32_t x = x0; x <= x1; ++x) {
-          const uint32_t sx = o.x < 0 ? kBrickEdge - 1 : o.x > 0 ? 0 : x - 1;
-          float value = 0.0f;
-          if (source.brick != nullptr) {
-            value = source.brick->at(sx + 1, sy + 1, sz + 1);
-          } else if (source.record != nullptr) {
-            const uint32_t index = sx + kBrickEdge * sy + kBrickEdge * kBrickEdge * sz;
-            value = Base::load_le_f32(source.record + 4 * uint64_t{index});
+    const Span sx = span_of(o.x), sy = span_of(o.y), sz = span_of(o.z);
+    const uint32_t count = sx.x1 - sx.x0 + 1;
+    for (uint32_t z = sz.x0, k = sz.s0; z <= sz.x1; ++z, ++k) {
+      for (uint32_t y = sy.x0, j = sy.s0; y <= sy.x1; ++y, ++j) {
+        float* out = &work->target->at(sx.x0, y, z);
+        if (source.brick != nullptr) {
+          std::memcpy(out, source.brick->samples + PoolBrick::index(sx.s0 + 1, j + 1, k + 1),
+                      count * sizeof(float));
+        } else if (source.record != nullptr) {
+          const uint8_t* in =
+              source.record + 4 * uint64_t{sx.s0 + kBrickEdge * (j + kBrickEdge * k)};
+          if constexpr (Base::kHostIsLittleEndian) {
+            std::memcpy(out, in, count * sizeof(float));
+          } else {
+            for (uint32_t i = 0; i < count; ++i) out[i] = Base::load_le_f32(in + 4 * i);
           }
-          work->target->at(x, y, z) = value;
+        } else {
+          std::fill_n(out, count, 0.0f);
         }
       }
     }
