@@ -127,9 +127,11 @@ void request_bricks(HRVolume& volume, const std::vector<NodeAt>& nodes, uint32_t
   const size_t batches =
       std::clamp<size_t>(nodes.size() / kRequestsPerBatch, 1, loader.worker_count());
   std::vector<std::unique_ptr<Base::ManualResetEvent>> done;
+  // Each batch a run of neighbouring bricks (`nodes` go along x, then y, then z), so that
+  // a border mostly takes from bricks its batch has just loaded.
   for (size_t b = 0; b < batches; ++b) {
     auto batch = std::make_unique<RequestBatch>();
-    for (size_t i = b; i < nodes.size(); i += batches) {
+    for (size_t i = nodes.size() * b / batches; i < nodes.size() * (b + 1) / batches; ++i) {
       NodeRequest request;
       request.node = const_cast<HRNode*>(nodes[i].location.node);
       request.depth = depth;
