@@ -137,26 +137,47 @@ void BrickPool::set_source(const Base::File::MappedFile* file, uint32_t checksum
 }
 
 bool BrickPool::pool_load(NodeRequest& request) {
+  PoolBrick* brick = nullptr;
+  switch (pool_take(request, &brick)) {
+    case Take::Loaded:
+      return true;
+    case Take::Read:
+      break;
+    case Take::Busy:
+      Base::log_printf("FAILED to load brick at %llu into pool: every brick is being read\n",
+                       Base::as_ull(request.node->brick_offset));
+      return false;
+    case Take::Failed:
+      return false;
+  }
+  bool checksum_ok = true;
+  const bool read = pool_read(*brick, request.node->brick_offset, &checksum_ok);
+  return pool_give(request, brick, read, checksum_ok);
+}
+
+BrickPool::Take BrickPool::pool_take(NodeRequest& request, PoolBrick** brick) {
   HRNode& node = *request.node;
-  if (node.brick_offset != 0 && node.brick != nullptr) return true;
+  if (node.brick_offset != 0 && node.brick != nullptr) return Take::Loaded;
   if (capacity_ == 0) {
     Base::log_printf("FAILED to load brick at %llu into pool: Capacity zero!\n",
                      Base::as_ull(node.brick_offset));
-    return false;
+    return Take::Failed;
   }
   // Offset 0 is the file's header, never a brick; refused before a victim is given up.
   if (node.brick_offset == 0) {
     Base::log_printf("FAILED to load brick at 0 into pool: node has no brick\n");
-    return false;
+    return Take::Failed;
   }
 
-  if (used_count_ == capacity_) {
+  if (free_list_.empty()) {
+    // The other bricks are out being read.
+    if (used_list_.empty()) return Take::Busy;
     HRNode* victim = used_list_.back();
     if (!brick_write(*victim->brick, *file_, victim->brick_offset, checksum_type_)) {
       Base::log_printf("FAILED to write dirty brick at %llu from pool\n",
                        Base::as_ull(victim->brick_offset));
       Base::log_printf("FAILED to unload lru brick\n");
-      return false;
+      return Take::Failed;
     }
     victim->brick->bordered = 0;
     free_list_.push_back(victim->brick);
@@ -165,10 +186,16 @@ bool BrickPool::pool_load(NodeRequest& request) {
     used_list_.pop_back();
     --used_count_;
   }
+  *brick = free_list_.back();
+  free_list_.pop_back();
+  return Take::Read;
+}
 
-  PoolBrick* brick = free_list_.back();
-  bool checksum_ok = true;
-  if (!brick_read(*brick, *file_, node.brick_offset, checksum_type_, &checksum_ok)) {
+bool BrickPool::pool_give(NodeRequest& request, PoolBrick* brick, bool read, bool checksum_ok) {
+  HRNode& node = *request.node;
+  // The free list has room for every brick, so giving one back never allocates.
+  if (!read) {
+    free_list_.push_back(brick);
     Base::log_printf("FAILED to load new brick at %llu into pool\n",
                      Base::as_ull(node.brick_offset));
     return false;
@@ -179,11 +206,17 @@ bool BrickPool::pool_load(NodeRequest& request) {
     request.valid = false;
     failed_.insert(node.brick_offset);
   }
-
-  // The list entry is the one allocation here; made first, a failure leaves the pool as
-  // it was.
-  used_list_.push_front(&node);
-  free_list_.pop_back();
+  if (node.brick != nullptr) {
+    free_list_.push_back(brick);
+    return true;
+  }
+  // The list entry is the one allocation here; a failure leaves the pool as it was.
+  try {
+    used_list_.push_front(&node);
+  } catch (...) {
+    free_list_.push_back(brick);
+    throw;
+  }
   node.last_use = Base::counter_now();
   node.brick = brick;
   ++used_count_;

@@ -70,6 +70,20 @@ class BrickPool {
   // recently loaded node when the pool is full. Clears the request's `valid` flag when the
   // loaded brick fails verification (the brick is used all the same).
   bool pool_load(NodeRequest& request);
+
+  // pool_load in three steps, so that the copy and its check, the long part, run without
+  // the pool lock and on several threads at once. pool_take (lock held) gives the brick to
+  // read the node into: Read, with `*brick` taken off the free list (evicting as
+  // pool_load does); Loaded when the node holds its brick already; Failed after logging
+  // why; Busy when every brick is being read by other threads (try again). pool_read (no
+  // lock needed) reads it; pool_give (lock held) lends it to the node, or takes it back
+  // when the read failed (false) or another thread's load of the node came first.
+  enum class Take { Read, Loaded, Failed, Busy };
+  Take pool_take(NodeRequest& request, PoolBrick** brick);
+  bool pool_read(PoolBrick& brick, uint64_t offset, bool* checksum_ok) const {
+    return brick_read(brick, *file_, offset, checksum_type_, checksum_ok);
+  }
+  bool pool_give(NodeRequest& request, PoolBrick* brick, bool read, bool checksum_ok);
   // Writes back and takes back every lent brick.
   void pool_flush();
   // Orders used_list by last_use, greatest first (stable).

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "base/endian.h"
 #include "base/log.h"
@@ -202,12 +203,28 @@ bool process_batch(Loader& loader, RequestBatch& batch) {
 
   for (size_t i = 0; i < requests.size(); ++i) {
     if (!go_on()) return false;
-    bool loaded = false;
-    {
-      std::lock_guard<std::mutex> lock(loader.pool_lock());
-      loaded = loader.pool().pool_load(requests[i]);
-      if (loaded && loader.force_preload()) loader.force_loaded.fetch_add(1);
+    // pool_load, with the read and its check outside the lock, so that the workers copy
+    // and verify their bricks side by side.
+    BrickPool& pool = loader.pool();
+    PoolBrick* brick = nullptr;
+    BrickPool::Take take;
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(loader.pool_lock());
+        take = pool.pool_take(requests[i], &brick);
+      }
+      if (take != BrickPool::Take::Busy) break;
+      if (!go_on()) return false;
+      std::this_thread::yield();
     }
+    bool loaded = take == BrickPool::Take::Loaded;
+    if (take == BrickPool::Take::Read) {
+      bool checksum_ok = true;
+      const bool read = pool.pool_read(*brick, requests[i].node->brick_offset, &checksum_ok);
+      std::lock_guard<std::mutex> lock(loader.pool_lock());
+      loaded = pool.pool_give(requests[i], brick, read, checksum_ok);
+    }
+    if (loaded && loader.force_preload()) loader.force_loaded.fetch_add(1);
     if (!loaded) {
       Base::log_printf("FAILED to load requested node\n");
       return false;
