@@ -68,6 +68,38 @@ constexpr Span span_of(int o) {
                  : Span{1, kBrickEdge, 0};
 }
 
+// Copies an nx x ny x nz block (nx 1 or a whole row) into the target's border, each
+// sample through `load(j, k, i)`; the row length is a constant in each instance, so a
+// row is a few vector moves and a column a plain loop.
+template <uint32_t nx, typename Load>
+void copy_block(float* out, uint32_t ny, uint32_t nz, Load load) {
+  for (uint32_t k = 0; k < nz; ++k) {
+    for (uint32_t j = 0; j < ny; ++j) {
+      float* row = out + PoolBrick::index(0, j, k);
+      for (uint32_t i = 0; i < nx; ++i) row[i] = load(j, k, i);
+    }
+  }
+}
+
+template <uint32_t nx>
+void copy_from(const NeighbourSource& source, float* out, uint32_t ny, uint32_t nz,
+               const uint32_t (&s0)[3]) {
+  if (source.brick != nullptr) {
+    const float* in = source.brick->samples + PoolBrick::index(s0[0] + 1, s0[1] + 1, s0[2] + 1);
+    copy_block<nx>(out, ny, nz, [in](uint32_t j, uint32_t k, uint32_t i) {
+      return in[PoolBrick::index(i, j, k)];
+    });
+  } else if (source.record != nullptr) {
+    const uint8_t* in =
+        source.record + 4 * uint64_t{s0[0] + kBrickEdge * (s0[1] + kBrickEdge * s0[2])};
+    copy_block<nx>(out, ny, nz, [in](uint32_t j, uint32_t k, uint32_t i) {
+      return Base::load_le_f32(in + 4 * (i + kBrickEdge * (j + kBrickEdge * size_t{k})));
+    });
+  } else {
+    copy_block<nx>(out, ny, nz, [](uint32_t, uint32_t, uint32_t) { return 0.0f; });
+  }
+}
+
 void copy_border(void* context) {
   auto* work = static_cast<BorderWork*>(context);
   for (int n = 0; n < 26; ++n) {
@@ -75,25 +107,13 @@ void copy_border(void* context) {
     const NeighbourSource& source = work->sources[n];
     work->reading = source.offset;
     const Span sx = span_of(o.x), sy = span_of(o.y), sz = span_of(o.z);
-    const uint32_t count = sx.x1 - sx.x0 + 1;
-    for (uint32_t z = sz.x0, k = sz.s0; z <= sz.x1; ++z, ++k) {
-      for (uint32_t y = sy.x0, j = sy.s0; y <= sy.x1; ++y, ++j) {
-        float* out = &work->target->at(sx.x0, y, z);
-        if (source.brick != nullptr) {
-          std::memcpy(out, source.brick->samples + PoolBrick::index(sx.s0 + 1, j + 1, k + 1),
-                      count * sizeof(float));
-        } else if (source.record != nullptr) {
-          const uint8_t* in =
-              source.record + 4 * uint64_t{sx.s0 + kBrickEdge * (j + kBrickEdge * k)};
-          if constexpr (Base::kHostIsLittleEndian) {
-            std::memcpy(out, in, count * sizeof(float));
-          } else {
-            for (uint32_t i = 0; i < count; ++i) out[i] = Base::load_le_f32(in + 4 * i);
-          }
-        } else {
-          std::fill_n(out, count, 0.0f);
-        }
-      }
+    float* out = &work->target->at(sx.x0, sy.x0, sz.x0);
+    const uint32_t ny = sy.x1 - sy.x0 + 1, nz = sz.x1 - sz.x0 + 1;
+    const uint32_t s0[3] = {sx.s0, sy.s0, sz.s0};
+    if (o.x == 0) {
+      copy_from<kBrickEdge>(source, out, ny, nz, s0);
+    } else {
+      copy_from<1>(source, out, ny, nz, s0);
     }
   }
 }
