@@ -263,8 +263,8 @@ bool BrickPool::set_capacity(uint64_t count) {
     Base::log_printf("FAILED to allocate %llu pool bricks\n", Base::as_ull(count));
     return false;
   }
-  // Lent from the lowest address up: the system clears a huge page at its first use and
-  // clears the part next to the address used last, so the next bricks are still cached.
+  // Lent from the lowest address up: the system clears a huge page at its first touch,
+  // ending next to the address touched, so the bricks lent after it are still cached.
   for (uint64_t i = count; i-- > 0;) free_list_.push_back(&storage_[i]);
   return true;
 }
