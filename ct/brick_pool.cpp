@@ -90,8 +90,8 @@ void zero_border(float* samples) {
 }  // namespace
 
 bool brick_read(PoolBrick& brick, const Base::File::MappedFile& file, uint64_t offset,
-                uint32_t checksum_type, bool* checksum_ok) {
-  zero_border(brick.samples);
+                uint32_t checksum_type, bool* checksum_ok, bool clear_border) {
+  if (clear_border) zero_border(brick.samples);
   brick.dirty = 1;
   brick.bordered = 0;
 

@@ -42,12 +42,13 @@ struct PoolBrick {
   uint8_t bordered = 0;
 };
 
-// Copies the brick record at `offset` into the interior of `brick` (border zeroed) and
-// verifies it with `checksum_type`; `*checksum_ok` is false when the stored word does not
-// pass. A record that does not lie inside the file, or a fault while copying, logs
-// "FAILED to read brick at offset <offset> (<code>)" and answers false with `dirty` set.
+// Copies the brick record at `offset` into the interior of `brick` (border zeroed, or
+// left as it was when `clear_border` is false) and verifies it with `checksum_type`;
+// `*checksum_ok` is false when the stored word does not pass. A record that does not lie
+// inside the file, or a fault while copying, logs "FAILED to read brick at offset
+// <offset> (<code>)" and answers false with `dirty` set.
 bool brick_read(PoolBrick& brick, const Base::File::MappedFile& file, uint64_t offset,
-                uint32_t checksum_type, bool* checksum_ok);
+                uint32_t checksum_type, bool* checksum_ok, bool clear_border = true);
 // Writes a dirty brick back. The mapping is read-only, so a dirty brick is refused
 // before anything is touched ("FAILED to write brick at offset <offset> (<code>)"); a
 // clean one answers true and writes nothing.
@@ -80,8 +81,10 @@ class BrickPool {
   // when the read failed (false) or another thread's load of the node came first.
   enum class Take { Read, Loaded, Failed, Busy };
   Take pool_take(NodeRequest& request, PoolBrick** brick);
+  // The border is not cleared: a pool brick is used only once the border fill has
+  // written every sample of it.
   bool pool_read(PoolBrick& brick, uint64_t offset, bool* checksum_ok) const {
-    return brick_read(brick, *file_, offset, checksum_type_, checksum_ok);
+    return brick_read(brick, *file_, offset, checksum_type_, checksum_ok, false);
   }
   bool pool_give(NodeRequest& request, PoolBrick* brick, bool read, bool checksum_ok);
   // Writes back and takes back every lent brick.
