@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "base/clock.h"
+#include "base/compiler.h"
 #include "base/event.h"
 #include "base/log.h"
 #include "ct/loader.h"
@@ -297,8 +298,8 @@ bool sample_plane_tiles(const PlaneGrid& grid, const uint32_t (&extent)[3], uint
           next.index = index;
           for (const float* line :
                {next.q, next.q + next.dy, next.q + next.dz, next.q + next.dy + next.dz}) {
-            __builtin_prefetch(line);
-            __builtin_prefetch(line + next.dx);
+            Base::prefetch(line);
+            Base::prefetch(line + next.dx);
           }
           if (++queued == kRun) flush();
         },
