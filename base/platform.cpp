@@ -304,6 +304,33 @@ bool unmap(const void* base, uint64_t size) {
   return ::munmap(const_cast<void*>(base), static_cast<size_t>(size)) == 0;
 }
 
+namespace {
+constexpr size_t kHugePageBytes = size_t{2} << 20;
+}
+
+void* allocate_large(size_t bytes) {
+  if (bytes == 0 || bytes > std::numeric_limits<size_t>::max() - kHugePageBytes) return nullptr;
+  // Mapped one huge page longer and trimmed to a huge-page boundary: only whole aligned
+  // huge pages can back it.
+  const size_t mapped = bytes + kHugePageBytes;
+  void* view = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (view == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<uintptr_t>(view);
+  const uintptr_t aligned = (start + kHugePageBytes - 1) & ~uintptr_t{kHugePageBytes - 1};
+  if (aligned != start) ::munmap(view, aligned - start);
+  const size_t tail = mapped - (aligned - start) - bytes;
+  if (tail != 0) ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+#ifdef MADV_HUGEPAGE
+  // Advice only: without huge pages the memory works the same.
+  ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+#endif
+  return reinterpret_cast<void*>(aligned);
+}
+
+void release_large(void* memory, size_t bytes) {
+  if (memory != nullptr) ::munmap(memory, bytes);
+}
+
 // Linux releases the descriptor even when close fails, so repeating it could close a
 // descriptor another thread has just been given.
 bool close_file(int fd) { return ::close(fd) == 0; }

@@ -89,6 +89,12 @@ bool unmap(const void* base, uint64_t size);
 // Closes a descriptor once (a close that a signal interrupts is not repeated).
 bool close_file(int fd);
 
+// Zeroed memory for a large buffer filled piece by piece: no page is touched before its
+// first use, and the system is asked to back it with huge pages, so filling it takes far
+// fewer faults. Null when it cannot be had; release with release_large(memory, bytes).
+void* allocate_large(size_t bytes);
+void release_large(void* memory, size_t bytes);
+
 // Copies `size` bytes with a guard: a memory fault while reading `source` or writing
 // `destination` (SIGBUS when a mapped file shrank, SIGSEGV) ends the copy and answers
 // false with the signal number in `*fault_code` (may be null); `destination` may then

@@ -32,8 +32,8 @@ struct PoolBrick {
   float& at(uint32_t x, uint32_t y, uint32_t z) { return samples[index(x, y, z)]; }
   float at(uint32_t x, uint32_t y, uint32_t z) const { return samples[index(x, y, z)]; }
 
-  // Zero when the brick is value-initialised (PoolBrick{}, make_unique<PoolBrick>());
-  // left as they are in the pool's storage, which brick_read zeroes brick by brick, so that
+  // Zero when the brick is value-initialised (PoolBrick{}, make_unique<PoolBrick>()); the
+  // pool's storage is never initialised as a whole (brick_read sets what it reads), so that
   // a large pool costs nothing until used.
   float samples[kPoolBrickSamples];
   // Set while a read runs (and after a read failed): the samples may differ from the file.
@@ -42,12 +42,13 @@ struct PoolBrick {
   uint8_t bordered = 0;
 };
 
-// Copies the brick record at `offset` into the interior of `brick` (border zeroed) and
-// verifies it with `checksum_type`; `*checksum_ok` is false when the stored word does not
-// pass. A record that does not lie inside the file, or a fault while copying, logs
-// "FAILED to read brick at offset <offset> (<code>)" and answers false with `dirty` set.
+// Copies the brick record at `offset` into the interior of `brick` (border zeroed, or
+// left as it was when `clear_border` is false) and verifies it with `checksum_type`;
+// `*checksum_ok` is false when the stored word does not pass. A record that does not lie
+// inside the file, or a fault while copying, logs "FAILED to read brick at offset
+// <offset> (<code>)" and answers false with `dirty` set.
 bool brick_read(PoolBrick& brick, const Base::File::MappedFile& file, uint64_t offset,
-                uint32_t checksum_type, bool* checksum_ok);
+                uint32_t checksum_type, bool* checksum_ok, bool clear_border = true);
 // Writes a dirty brick back. The mapping is read-only, so a dirty brick is refused
 // before anything is touched ("FAILED to write brick at offset <offset> (<code>)"); a
 // clean one answers true and writes nothing.
@@ -70,6 +71,22 @@ class BrickPool {
   // recently loaded node when the pool is full. Clears the request's `valid` flag when the
   // loaded brick fails verification (the brick is used all the same).
   bool pool_load(NodeRequest& request);
+
+  // pool_load in three steps, so that the copy and its check, the long part, run without
+  // the pool lock and on several threads at once. pool_take (lock held) gives the brick to
+  // read the node into: Read, with `*brick` taken off the free list (evicting as
+  // pool_load does); Loaded when the node holds its brick already; Failed after logging
+  // why; Busy when every brick is being read by other threads (try again). pool_read (no
+  // lock needed) reads it; pool_give (lock held) lends it to the node, or takes it back
+  // when the read failed (false) or another thread's load of the node came first.
+  enum class Take { Read, Loaded, Failed, Busy };
+  Take pool_take(NodeRequest& request, PoolBrick** brick);
+  // The border is not cleared: a pool brick is used only once the border fill has
+  // written every sample of it.
+  bool pool_read(PoolBrick& brick, uint64_t offset, bool* checksum_ok) const {
+    return brick_read(brick, *file_, offset, checksum_type_, checksum_ok, false);
+  }
+  bool pool_give(NodeRequest& request, PoolBrick* brick, bool read, bool checksum_ok);
   // Writes back and takes back every lent brick.
   void pool_flush();
   // Orders used_list by last_use, greatest first (stable).
@@ -90,7 +107,8 @@ class BrickPool {
  private:
   void release_storage();
 
-  std::unique_ptr<PoolBrick[]> storage_;
+  // capacity_ bricks from Base::Platform::allocate_large; null when there are none.
+  PoolBrick* storage_ = nullptr;
   uint64_t capacity_ = 0;
   std::vector<PoolBrick*> free_list_;  // taken from and returned to the back
   std::list<HRNode*> used_list_;       // the most recently loaded at the front

@@ -1,6 +1,6 @@
 #include "ct/hr_format.h"
 
-#include <zlib.h>
+#include <isa-l/crc.h>
 
 #include <cstring>
 
@@ -36,8 +36,9 @@ uint32_t brick_word_sum(const unsigned char* data) {
 }
 
 uint32_t brick_crc32(uint32_t crc, const unsigned char* data, size_t size) {
-  // zlib takes a 32-bit length; the pieces here are at most one brick.
-  return static_cast<uint32_t>(::crc32(crc, data, static_cast<uInt>(size)));
+  // The reflected CRC-32 of gzip and zlib's crc32, continued the same way, with a
+  // carry-less multiply where the processor has one.
+  return ::crc32_gzip_refl(crc, data, size);
 }
 
 bool checksum_passes(uint32_t type, uint32_t stored, uint32_t computed) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <thread>
 
 #include "base/endian.h"
 #include "base/log.h"
@@ -54,34 +55,64 @@ struct BorderWork {
   volatile uint64_t reading;  // offset of the record being read, for the fault message
 };
 
+// The first border element of a neighbour's side (x0) and the last (x1), and the sample of
+// the neighbour that the first one takes (s0); the two advance together along the axes
+// where the offset is 0.
+struct Span {
+  uint32_t x0, x1, s0;
+};
+constexpr Span span_of(int o) {
+  return o < 0   ? Span{0, 0, kBrickEdge - 1}
+         : o > 0 ? Span{kPoolBrickEdge - 1, kPoolBrickEdge - 1, 0}
+                 : Span{1, kBrickEdge, 0};
+}
+
+// Copies an nx x ny x nz block (nx 1 or a whole row) into the target's border, each
+// sample through `load(j, k, i)`; the row length is a constant in each instance, so a
+// row is a few vector moves and a column a plain loop.
+template <uint32_t nx, typename Load>
+void copy_block(float* out, uint32_t ny, uint32_t nz, Load load) {
+  for (uint32_t k = 0; k < nz; ++k) {
+    for (uint32_t j = 0; j < ny; ++j) {
+      float* row = out + PoolBrick::index(0, j, k);
+      for (uint32_t i = 0; i < nx; ++i) row[i] = load(j, k, i);
+    }
+  }
+}
+
+template <uint32_t nx>
+void copy_from(const NeighbourSource& source, float* out, uint32_t ny, uint32_t nz,
+               const uint32_t (&s0)[3]) {
+  if (source.brick != nullptr) {
+    const float* in = source.brick->samples + PoolBrick::index(s0[0] + 1, s0[1] + 1, s0[2] + 1);
+    copy_block<nx>(out, ny, nz, [in](uint32_t j, uint32_t k, uint32_t i) {
+      return in[PoolBrick::index(i, j, k)];
+    });
+  } else if (source.record != nullptr) {
+    const uint8_t* in =
+        source.record + 4 * uint64_t{s0[0] + kBrickEdge * (s0[1] + kBrickEdge * s0[2])};
+    copy_block<nx>(out, ny, nz, [in](uint32_t j, uint32_t k, uint32_t i) {
+      return Base::load_le_f32(in + 4 * (i + kBrickEdge * (j + kBrickEdge * size_t{k})));
+    });
+  } else {
+    copy_block<nx>(out, ny, nz, [](uint32_t, uint32_t, uint32_t) { return 0.0f; });
+  }
+}
+
 void copy_border(void* context) {
   auto* work = static_cast<BorderWork*>(context);
   for (int n = 0; n < 26; ++n) {
     const Offset& o = kNeighbours[n];
     const NeighbourSource& source = work->sources[n];
     work->reading = source.offset;
-    const uint32_t x0 = o.x < 0 ? 0 : o.x > 0 ? kPoolBrickEdge - 1 : 1;
-    const uint32_t x1 = o.x == 0 ? kBrickEdge : x0;
-    const uint32_t y0 = o.y < 0 ? 0 : o.y > 0 ? kPoolBrickEdge - 1 : 1;
-    const uint32_t y1 = o.y == 0 ? kBrickEdge : y0;
-    const uint32_t z0 = o.z < 0 ? 0 : o.z > 0 ? kPoolBrickEdge - 1 : 1;
-    const uint32_t z1 = o.z == 0 ? kBrickEdge : z0;
-    for (uint32_t z = z0; z <= z1; ++z) {
-      const uint32_t sz = o.z < 0 ? kBrickEdge - 1 : o.z > 0 ? 0 : z - 1;
-      for (uint32_t y = y0; y <= y1; ++y) {
-        const uint32_t sy = o.y < 0 ? kBrickEdge - 1 : o.y > 0 ? 0 : y - 1;
-        for (uint32_t x = x0; x <= x1; ++x) {
-          const uint32_t sx = o.x < 0 ? kBrickEdge - 1 : o.x > 0 ? 0 : x - 1;
-          float value = 0.0f;
-          if (source.brick != nullptr) {
-            value = source.brick->at(sx + 1, sy + 1, sz + 1);
-          } else if (source.record != nullptr) {
-            const uint32_t index = sx + kBrickEdge * sy + kBrickEdge * kBrickEdge * sz;
-            value = Base::load_le_f32(source.record + 4 * uint64_t{index});
-          }
-          work->target->at(x, y, z) = value;
-        }
-      }
+    const Span sx = span_of(o.x), sy = span_of(o.y), sz = span_of(o.z);
+    float* out = &work->target->at(sx.x0, sy.x0, sz.x0);
+    const uint32_t ny = sy.x1 - sy.x0 + 1, nz = sz.x1 - sz.x0 + 1;
+    const uint32_t s0[3] = {sx.s0, sy.s0, sz.s0};
+    if (o.x == 0) {
+      copy_from<kBrickEdge>(source, out, ny, nz, s0);
+    } else {
+      copy_from<1>(source, out, ny, nz, s0);
     }
   }
 }
@@ -191,12 +222,28 @@ bool process_batch(Loader& loader, RequestBatch& batch) {
 
   for (size_t i = 0; i < requests.size(); ++i) {
     if (!go_on()) return false;
-    bool loaded = false;
-    {
-      std::lock_guard<std::mutex> lock(loader.pool_lock());
-      loaded = loader.pool().pool_load(requests[i]);
-      if (loaded && loader.force_preload()) loader.force_loaded.fetch_add(1);
+    // pool_load, with the read and its check outside the lock, so that the workers copy
+    // and verify their bricks side by side.
+    BrickPool& pool = loader.pool();
+    PoolBrick* brick = nullptr;
+    BrickPool::Take take;
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(loader.pool_lock());
+        take = pool.pool_take(requests[i], &brick);
+      }
+      if (take != BrickPool::Take::Busy) break;
+      if (!go_on()) return false;
+      std::this_thread::yield();
     }
+    bool loaded = take == BrickPool::Take::Loaded;
+    if (take == BrickPool::Take::Read) {
+      bool checksum_ok = true;
+      const bool read = pool.pool_read(*brick, requests[i].node->brick_offset, &checksum_ok);
+      std::lock_guard<std::mutex> lock(loader.pool_lock());
+      loaded = pool.pool_give(requests[i], brick, read, checksum_ok);
+    }
+    if (loaded && loader.force_preload()) loader.force_loaded.fetch_add(1);
     if (!loaded) {
       Base::log_printf("FAILED to load requested node\n");
       return false;

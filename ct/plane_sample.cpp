@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "base/clock.h"
+#include "base/compiler.h"
 #include "base/event.h"
 #include "base/log.h"
 #include "ct/loader.h"
@@ -50,18 +51,23 @@ void walk_plane(const PlaneGrid& s, const uint32_t (&extent)[3], Inside inside,
   }
 }
 
-float interpolate(const TileView& view, const int64_t (&local)[3], const double (&f)[3]) {
-  const float* q = view.base + local[0] * view.sx + local[1] * view.sy + local[2] * view.sz;
-  // A zero weight never reaches past the sample itself: at the level's upper end the
-  // next one may not be there.
-  const int64_t dx = f[0] > 0.0 ? view.sx : 0;
-  const int64_t dy = f[1] > 0.0 ? view.sy : 0;
-  const int64_t dz = f[2] > 0.0 ? view.sz : 0;
+// A point of the plane inside a tile: its cell's lower corner, the steps to the next
+// sample along x, y and z (0 where the weight is 0), the weights and where it goes.
+struct PendingSample {
+  const float* q;
+  int64_t dx, dy, dz;
+  double f[3];
+  size_t index;
+};
+
+float interpolate(const PendingSample& s) {
+  const float* q = s.q;
+  const int64_t dx = s.dx, dy = s.dy, dz = s.dz;
   const auto lerp = [](double a, double b, double t) { return a + (b - a) * t; };
-  const double c0 = lerp(lerp(q[0], q[dx], f[0]), lerp(q[dy], q[dy + dx], f[0]), f[1]);
+  const double c0 = lerp(lerp(q[0], q[dx], s.f[0]), lerp(q[dy], q[dy + dx], s.f[0]), s.f[1]);
   const double c1 =
-      lerp(lerp(q[dz], q[dz + dx], f[0]), lerp(q[dz + dy], q[dz + dy + dx], f[0]), f[1]);
-  return static_cast<float>(lerp(c0, c1, f[2]));
+      lerp(lerp(q[dz], q[dz + dx], s.f[0]), lerp(q[dz + dy], q[dz + dy + dx], s.f[0]), s.f[1]);
+  return static_cast<float>(lerp(c0, c1, s.f[2]));
 }
 
 struct NodeAt {
@@ -122,9 +128,11 @@ void request_bricks(HRVolume& volume, const std::vector<NodeAt>& nodes, uint32_t
   const size_t batches =
       std::clamp<size_t>(nodes.size() / kRequestsPerBatch, 1, loader.worker_count());
   std::vector<std::unique_ptr<Base::ManualResetEvent>> done;
+  // Each batch a run of neighbouring bricks (`nodes` go along x, then y, then z), so that
+  // a border mostly takes from bricks its batch has just loaded.
   for (size_t b = 0; b < batches; ++b) {
     auto batch = std::make_unique<RequestBatch>();
-    for (size_t i = b; i < nodes.size(); i += batches) {
+    for (size_t i = nodes.size() * b / batches; i < nodes.size() * (b + 1) / batches; ++i) {
       NodeRequest request;
       request.node = const_cast<HRNode*>(nodes[i].location.node);
       request.depth = depth;
@@ -245,6 +253,17 @@ bool sample_plane_tiles(const PlaneGrid& grid, const uint32_t (&extent)[3], uint
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
 
   chunk = std::max<size_t>(chunk, 1);
+  // The samples a run of plane points reads are requested from memory as the points are
+  // found and interpolated a run later: one point after another, each would wait for its
+  // own cache misses, as the plane crosses the pool's bricks at no stride the processor
+  // can foresee.
+  constexpr size_t kRun = 64;
+  PendingSample run[kRun];
+  size_t queued = 0;
+  const auto flush = [&] {
+    for (size_t i = 0; i < queued; ++i) out[run[i].index] = interpolate(run[i]);
+    queued = 0;
+  };
   for (size_t first = 0; first < keys.size(); first += chunk) {
     const std::vector<uint64_t> part(
         keys.begin() + static_cast<ptrdiff_t>(first),
@@ -267,13 +286,25 @@ bool sample_plane_tiles(const PlaneGrid& grid, const uint32_t (&extent)[3], uint
           }
           if (view == nullptr) return;
           const int64_t mask = (int64_t{1} << shift) - 1;
-          const int64_t local[3] = {cell[0] & mask, cell[1] & mask, cell[2] & mask};
-          const double f[3] = {p[0] - static_cast<double>(cell[0]),
-                               p[1] - static_cast<double>(cell[1]),
-                               p[2] - static_cast<double>(cell[2])};
-          out[index] = interpolate(*view, local, f);
+          PendingSample& next = run[queued];
+          next.q = view->base + (cell[0] & mask) * view->sx + (cell[1] & mask) * view->sy +
+                   (cell[2] & mask) * view->sz;
+          for (int a = 0; a < 3; ++a) next.f[a] = p[a] - static_cast<double>(cell[a]);
+          // A zero weight never reaches past the sample itself: at the level's upper end
+          // the next one may not be there.
+          next.dx = next.f[0] > 0.0 ? view->sx : 0;
+          next.dy = next.f[1] > 0.0 ? view->sy : 0;
+          next.dz = next.f[2] > 0.0 ? view->sz : 0;
+          next.index = index;
+          for (const float* line :
+               {next.q, next.q + next.dy, next.q + next.dz, next.q + next.dy + next.dz}) {
+            Base::prefetch(line);
+            Base::prefetch(line + next.dx);
+          }
+          if (++queued == kRun) flush();
         },
         [](size_t) {});
+    flush();  // before the chunk's tiles are let go
   }
   return true;
 }

@@ -162,6 +162,23 @@ TEST_F(PlaneSampleTest, CorruptPoolBrickFailsThePlanesThatMeetIt) {
   EXPECT_NE(log.find("WARNING data verification for brick at " + offset + " FAILED"), log.npos);
 }
 
+// Once a preload pass has filled the pool (the force pass, whose end is an event), a plane
+// of the coarsest level below the root loads nothing.
+TEST_F(PlaneSampleTest, PreloadedPoolServesCoarsePlanesWithoutLoads) {
+  ASSERT_NO_FATAL_FAILURE(write(ts::hr_options(128, 128, 128)));  // 8 + 64 bricks
+  HRVolume volume;
+  ASSERT_NO_FATAL_FAILURE(open(volume));
+  ts::CaptureStdout quiet;
+  volume.loader().set_force_preload(true);
+  ASSERT_TRUE(volume.set_pool_capacity(100));
+  volume.loader().force_done().wait();
+  EXPECT_EQ(volume.brick_pool().load_count(), 72u);
+  PlaneGrid oblique{{-1, 2, 0}, {0.7, 0.2, 0.5}, {0.1, 0.6, -0.3}, 64, 64, 0.0f};
+  std::vector<float> out(64 * 64);
+  EXPECT_TRUE(sample_hr_plane(volume, volume.max_depth() - 1, oblique, out.data()));
+  EXPECT_EQ(volume.brick_pool().load_count(), 72u);
+}
+
 // Two volumes on one file sample at once, one of them while its preload runs, the other
 // through a pool too small for a plane.
 TEST_F(PlaneSampleTest, VolumesOfOneFileSampleFromTwoThreads) {
