@@ -38,6 +38,7 @@ int main(void) {
   CHECK(!qvx_ozk_volume_sample_plane(volume, 0, origin, u, v, 1, 1, 0.0f, slice));
   CHECK(!qvx_ozk_volume_set_cache_size(volume, 1u << 20));
   CHECK(qvx_ozk_volume_close(volume));
+  CHECK(!qvx_ozk_log_to_file(NULL)); /* no file: standard output, and false */
   CHECK(strchr(qvx_ozk_version(), '.') != NULL);
   qvx_ozk_volume_delete(volume);
   qvx_ozk_volume_delete(NULL);
