@@ -315,16 +315,18 @@ void* allocate_large(size_t bytes) {
   const size_t mapped = bytes + kHugePageBytes;
   void* view = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (view == MAP_FAILED) return nullptr;
-  const auto start = reinterpret_cast<uintptr_t>(view);
-  const uintptr_t aligned = (start + kHugePageBytes - 1) & ~uintptr_t{kHugePageBytes - 1};
-  if (aligned != start) ::munmap(view, aligned - start);
-  const size_t tail = mapped - (aligned - start) - bytes;
-  if (tail != 0) ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+  char* const start = static_cast<char*>(view);
+  const size_t lead =
+      (kHugePageBytes - reinterpret_cast<uintptr_t>(view) % kHugePageBytes) % kHugePageBytes;
+  char* const aligned = start + lead;
+  if (lead != 0) ::munmap(start, lead);
+  const size_t tail = mapped - lead - bytes;
+  if (tail != 0) ::munmap(aligned + bytes, tail);
 #ifdef MADV_HUGEPAGE
   // Advice only: without huge pages the memory works the same.
-  ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+  ::madvise(aligned, bytes, MADV_HUGEPAGE);
 #endif
-  return reinterpret_cast<void*>(aligned);
+  return aligned;
 }
 
 void release_large(void* memory, size_t bytes) {
