@@ -533,7 +533,8 @@ void extract(void* context) {
   auto& work = *static_cast<ExtractWork*>(context);
   // Each tile is planned two tiles before it is copied: the plane after the current one
   // is prefetched while it is copied, and a z-plane's tiles, one short run each, fetch the
-  // next tile's run and the first line of the one after it (its page walk) meanwhile.
+  // next tile's run and the first and last lines of the one after it (its page walks)
+  // meanwhile.
   HRVec3u at = work.origin;
   Tile tile = plan_tile(work, at);
   HRVec3u after = at;
@@ -554,7 +555,9 @@ void extract(void* context) {
         ahead_bytes = uint64_t{next.planes_end - after.y} * kPlaneRowBytes;
       }
       if (further && is_column_run(work, last)) {
-        prefetch_l2(last.brick + kPlaneRowBytes * (beyond.y % kBrickEdge));
+        const uint8_t* run = last.brick + kPlaneRowBytes * (beyond.y % kBrickEdge);
+        prefetch_l2(run);
+        prefetch_l2(run + uint64_t{last.planes_end - beyond.y} * kPlaneRowBytes - 1);
       }
       copy_columns(tile.brick + kPlaneRowBytes * (at.y % kBrickEdge), tile.planes_end - at.y,
                    tile.rows, tile.out + (at.y - work.origin.y) * work.plane_stride,
