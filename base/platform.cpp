@@ -1,6 +1,7 @@
 #include "base/platform.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
@@ -19,6 +21,8 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "base/utf.h"
@@ -84,14 +88,85 @@ bool rename_file(const std::wstring& from, const std::wstring& to) {
   return std::rename(native_path(from).c_str(), native_path(to).c_str()) == 0;
 }
 
+namespace {
+
+// Closes the last descriptors of replaced files on a thread of their own. Closing the last
+// reference to an unlinked file is what frees its pages and blocks: for a large image that
+// took a few milliseconds of each save over an existing file (longer when the old file was
+// still being written back), time the caller need not wait for. One close runs at a time
+// and the next one waits for it, so a loop of saves leaves at most one old file behind; the
+// kernel closes a descriptor still held when the process ends.
+class DeferredClose {
+ public:
+  void close(int fd) {
+    wait();
+    auto pending = std::make_shared<Pending>();
+    pending->owner = ::getpid();
+    try {
+      std::thread([pending, fd] {
+        // Only spare time: on a core of its own this runs beside the caller, on a busy
+        // one it waits for the caller to block rather than slowing its next steps.
+        const sched_param idle{};
+        ::sched_setscheduler(0, SCHED_IDLE, &idle);
+        ::close(fd);
+        const std::lock_guard<std::mutex> lock(pending->mutex);
+        pending->done = true;
+        pending->finished.notify_all();
+      }).detach();
+    } catch (const std::system_error&) {
+      ::close(fd);  // no thread to be had: the save waits after all
+      return;
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    pending_ = std::move(pending);
+  }
+
+ private:
+  // One close in flight. The thread shares it, so nothing it touches ends with the process's
+  // static objects.
+  struct Pending {
+    std::mutex mutex;  // guards done
+    std::condition_variable finished;
+    bool done = false;
+    pid_t owner = 0;  // a child made by fork() has no such thread to wait for
+  };
+
+  void wait() {
+    std::shared_ptr<Pending> pending;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      pending = std::move(pending_);
+    }
+    if (!pending || pending->owner != ::getpid()) return;
+    std::unique_lock<std::mutex> lock(pending->mutex);
+    pending->finished.wait(lock, [&] { return pending->done; });
+  }
+
+  std::mutex mutex_;  // guards pending_
+  std::shared_ptr<Pending> pending_;
+};
+
+DeferredClose& deferred_close() {
+  // Never destroyed: a close may still be running when the static objects go.
+  static DeferredClose* closer = new DeferredClose;
+  return *closer;
+}
+
+}  // namespace
+
 bool replace_file(const std::wstring& from, const std::wstring& to) {
   const std::string source = native_path(from), target = native_path(to);
+  // Held across the swap, the old file's descriptor keeps its data alive after its name
+  // is gone, so the unlink below only removes the name.
+  const int old = ::open(target.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   struct stat info {};
-  if (::lstat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+  if (old >= 0 && ::fstat(old, &info) == 0 && S_ISREG(info.st_mode) &&
       ::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
     ::unlink(source.c_str());
+    deferred_close().close(old);
     return true;
   }
+  if (old >= 0) ::close(old);
   // No old file, another kind of file, or a file system that cannot swap names.
   return std::rename(source.c_str(), target.c_str()) == 0;
 }

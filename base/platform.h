@@ -46,8 +46,10 @@ bool save_target(const std::wstring& path, SaveTarget* target);
 bool rename_file(const std::wstring& from, const std::wstring& to);
 // Renames a complete new file over `to` as rename_file does: `to` names the old file or
 // the new one at every moment. Where `to` is a regular file, the two are swapped and the
-// old one is then deleted: ext4 writes a file out at once when it is renamed over another
-// (tens of milliseconds for a large image), but not when two files trade names.
+// old one's name is then removed: ext4 writes a file out at once when it is renamed over
+// another (tens of milliseconds for a large image), but not when two files trade names. The
+// old data is freed on a thread of its own, before the next replace_file goes on, and at
+// the latest when the process ends.
 bool replace_file(const std::wstring& from, const std::wstring& to);
 
 // Narrow (UTF-8) paths, as the log files use them.

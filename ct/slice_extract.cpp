@@ -65,8 +65,38 @@ inline void prefetch_l2(const uint8_t* at) {
 // Stored straight into the output, each block would write 16 or 32 bytes into each of 32
 // output rows 2 or 4 KiB apart, lines that share a few first-level cache sets with each
 // other and with the source rows; measured, that costs more than the reads from memory.
+// The part of a brick's plane that the next step copies, `cols` rows of the brick (one
+// per z) of `rows` samples from `plane` (up to 128 bytes on up to three cache lines
+// each), into the second-level cache while the step before it copies. Every row of a
+// plane starts at the same offset within its page, so the rows of a few planes already
+// fill the few sets of the first-level cache they map to: prefetched there, they would
+// evict rows before use.
+inline void prefetch_plane_part(const uint8_t* plane, uint32_t rows, uint32_t cols) {
+  const uint64_t last = 4 * uint64_t{rows} - 1;
+  for (uint32_t zi = 0; zi < cols; ++zi) {
+    const uint8_t* row = plane + zi * kRowBytes;
+    prefetch_l2(row);
+    if (last >= 64) prefetch_l2(row + 64);
+    prefetch_l2(row + last);
+  }
+}
+
+// The plane part that the step after a kernel's copies, fetched by the kernel a few rows
+// at a time between its blocks: issued all at once, the page walks of its rows (one page
+// each) stalled the copy instead of overlapping it.
+struct Ahead {
+  const uint8_t* plane = nullptr;
+  uint32_t rows = 0, cols = 0;
+};
+
+// Rows [from, to) of the part ahead.
+inline void prefetch_ahead(const Ahead& ahead, uint32_t from, uint32_t to) {
+  if (ahead.plane == nullptr || from >= ahead.cols) return;
+  prefetch_plane_part(ahead.plane + from * kRowBytes, ahead.rows, std::min(to, ahead.cols) - from);
+}
+
 using CopyPlane = void (*)(const uint8_t* plane, uint32_t rows, uint32_t cols, float* out,
-                           uint64_t stride);
+                           uint64_t stride, const Ahead& ahead);
 
 struct alignas(64) PlaneTile {
   float at[kBrickEdge][kBrickEdge];  // [brick x][brick z]
@@ -100,7 +130,8 @@ void transpose_rest(const uint8_t* plane, uint32_t first_row, uint32_t rows, uin
 // Portable: 8 x 8 blocks held in registers, so the source is read a block row at a time
 // instead of one 4 KiB-strided sample per element.
 void copy_plane_scalar(const uint8_t* plane, uint32_t rows, uint32_t cols, float* out,
-                       uint64_t stride) {
+                       uint64_t stride, const Ahead& ahead) {
+  prefetch_ahead(ahead, 0, kBrickEdge);
   constexpr uint32_t kBlock = 8;
   const uint32_t rows8 = Base::kHostIsLittleEndian ? rows & ~(kBlock - 1) : 0;
   const uint32_t cols8 = Base::kHostIsLittleEndian ? cols & ~(kBlock - 1) : 0;
@@ -128,7 +159,8 @@ inline __m128 load4(const uint8_t* at) {
 // 4 x 4 blocks: four rows of the plane are read whole, 16 bytes at a time, and
 // transposed in registers.
 void copy_plane_sse2(const uint8_t* plane, uint32_t rows, uint32_t cols, float* out,
-                     uint64_t stride) {
+                     uint64_t stride, const Ahead& ahead) {
+  prefetch_ahead(ahead, 0, kBrickEdge);
   const uint32_t rows4 = rows & ~3u;
   const uint32_t cols4 = cols & ~3u;
   PlaneTile tile;
@@ -161,11 +193,12 @@ QVX_TARGET_AVX2 inline __m256 load8(const uint8_t* at) {
 
 // 8 x 8 blocks: half the loads of the 4 x 4 blocks for the same bytes.
 QVX_TARGET_AVX2 void copy_plane_avx2(const uint8_t* plane, uint32_t rows, uint32_t cols, float* out,
-                                     uint64_t stride) {
+                                     uint64_t stride, const Ahead& ahead) {
   const uint32_t rows8 = rows & ~7u;
   const uint32_t cols8 = cols & ~7u;
   PlaneTile tile;
   for (uint32_t zb = 0; zb < cols8; zb += 8) {
+    prefetch_ahead(ahead, zb, zb + 8);
     const uint8_t* source = plane + zb * kRowBytes;
     for (uint32_t xb = 0; xb < rows8; xb += 8) {
       __m256 r[8];
@@ -196,6 +229,7 @@ QVX_TARGET_AVX2 void copy_plane_avx2(const uint8_t* plane, uint32_t rows, uint32
       _mm256_store_ps(&tile.at[xb + 7][zb], _mm256_permute2f128_ps(u3, u7, 0x31));
     }
   }
+  prefetch_ahead(ahead, cols8, kBrickEdge);
   transpose_rest(plane, rows8, rows, cols8, cols, tile);
   store_tile(tile, rows, cols, out, stride);
 }
@@ -250,22 +284,6 @@ void upsample_plane(const uint8_t* brick, const uint32_t (&local)[3], uint32_t s
   }
 }
 
-// The part of a brick's plane that the next step copies, `cols` rows of the brick (one
-// per z) of `rows` samples from `plane` (up to 128 bytes on up to three cache lines
-// each), into the second-level cache while the step before it copies. Every row of a
-// plane starts at the same offset within its page, so the rows of a few planes already
-// fill the few sets of the first-level cache they map to: prefetched there, they would
-// evict rows before use.
-inline void prefetch_plane_part(const uint8_t* plane, uint32_t rows, uint32_t cols) {
-  const uint64_t last = 4 * uint64_t{rows} - 1;
-  for (uint32_t zi = 0; zi < cols; ++zi) {
-    const uint8_t* row = plane + zi * kRowBytes;
-    prefetch_l2(row);
-    if (last >= 64) prefetch_l2(row + 64);
-    prefetch_l2(row + last);
-  }
-}
-
 // A z-plane's column: samples that lie side by side in the brick.
 void copy_column(const uint8_t* plane, uint32_t rows, float* out, uint64_t stride) {
   if (Base::kHostIsLittleEndian && stride == 1) {
@@ -273,6 +291,42 @@ void copy_column(const uint8_t* plane, uint32_t rows, float* out, uint64_t strid
     return;
   }
   for (uint32_t xi = 0; xi < rows; ++xi) out[xi * stride] = load_sample(plane + 4 * xi);
+}
+
+// Asks for the cache line holding `at` in the first-level cache; never faults.
+inline void prefetch_l1(const uint8_t* at) {
+#if QVX_SLICE_SSE2 && (defined(__GNUC__) || defined(__clang__))
+  asm volatile("prefetcht0 %0" : : "m"(*at));
+#elif QVX_SLICE_SSE2
+  _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
+#elif defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(at, 0, 3);
+#else
+  (void)at;
+#endif
+}
+
+// All planes of a z-plane's tile at once: `planes` columns of `rows` samples, one after
+// the other in the brick, into output rows `stride` floats apart. The brick's part is one
+// run of up to 4 KiB that the hardware prefetcher cannot reach across the page boundary
+// before it, so the next tile's run (`ahead`, `ahead_bytes`) is fetched two lines per
+// column while this one is copied: a page walk and a memory latency per brick otherwise.
+void copy_columns(const uint8_t* first, uint32_t planes, uint32_t rows, float* out, uint64_t stride,
+                  const uint8_t* ahead, uint64_t ahead_bytes) {
+  for (uint32_t p = 0; p < planes; ++p) {
+    const uint64_t next = uint64_t{p} * kPlaneRowBytes;
+    if (next < ahead_bytes) {
+      prefetch_l1(ahead + next);
+      prefetch_l1(ahead + std::min(next + 64, ahead_bytes - 1));
+    }
+    const uint8_t* column = first + next;
+    float* to = out + p * stride;
+    if (rows == kBrickEdge) {
+      std::memcpy(to, column, kPlaneRowBytes);
+    } else {
+      std::memcpy(to, column, 4 * size_t{rows});
+    }
+  }
 }
 
 // An x-plane's row: one sample from each of `cols` rows of the brick.
@@ -422,7 +476,7 @@ bool fill_from_below(ExtractWork& work, const Tile& tile, uint32_t y, float* out
 }
 
 // Plane `y` of a tile into the output.
-bool copy_tile_plane(ExtractWork& work, const Tile& tile, uint32_t y) {
+bool copy_tile_plane(ExtractWork& work, const Tile& tile, uint32_t y, const Ahead& ahead) {
   float* out = tile.out + (y - work.origin.y) * work.plane_stride;
   switch (tile.kind) {
     case Tile::Kind::Zeros:
@@ -442,8 +496,10 @@ bool copy_tile_plane(ExtractWork& work, const Tile& tile, uint32_t y) {
       } else if (tile.rows == 1) {
         copy_row(plane, tile.cols, out);
       } else {
-        work.copy(plane, tile.rows, tile.cols, out, work.row_stride);
+        work.copy(plane, tile.rows, tile.cols, out, work.row_stride, ahead);
+        return true;
       }
+      prefetch_ahead(ahead, 0, kBrickEdge);
       return true;
     }
     case Tile::Kind::Upsample: {
@@ -460,36 +516,70 @@ bool copy_tile_plane(ExtractWork& work, const Tile& tile, uint32_t y) {
   return true;
 }
 
-void prefetch_tile_plane(const Tile& tile, uint32_t y) {
-  if (tile.kind == Tile::Kind::Copy) {
-    prefetch_plane_part(tile.brick + kPlaneRowBytes * (y % kBrickEdge), tile.rows, tile.cols);
-  }
+// A tile of a z-plane: one sample along z, rows next to each other in the output, so its
+// planes copy as one run of the brick.
+bool is_column_run(const ExtractWork& work, const Tile& tile) {
+  return Base::kHostIsLittleEndian && tile.kind == Tile::Kind::Copy && tile.cols == 1 &&
+         work.row_stride == 1;
+}
+
+Ahead tile_plane_ahead(const Tile& tile, uint32_t y) {
+  if (tile.kind != Tile::Kind::Copy) return {};
+  return {tile.brick + kPlaneRowBytes * (y % kBrickEdge), tile.rows, tile.cols};
 }
 
 // Runs under one fault guard for the whole box: nothing here owns a destructor.
 void extract(void* context) {
   auto& work = *static_cast<ExtractWork*>(context);
-  // Each tile is planned before the one before it is copied, so that the plane after the
-  // current one can be prefetched while it is copied. (Planning further ahead measured
-  // no faster.)
+  // Each tile is planned two tiles before it is copied: the plane after the current one
+  // is prefetched while it is copied, and a z-plane's tiles, one short run each, fetch the
+  // next tile's run and the first and last lines of the one after it (its page walks)
+  // meanwhile.
   HRVec3u at = work.origin;
   Tile tile = plan_tile(work, at);
+  HRVec3u after = at;
+  bool more = next_tile(work, after);
+  Tile next;
+  if (more) next = plan_tile(work, after);
   for (;;) {
-    HRVec3u after = at;
-    const bool more = next_tile(work, after);
-    Tile next;
-    if (more) next = plan_tile(work, after);
-    for (uint32_t y = at.y; y < tile.planes_end; ++y) {
-      if (y + 1 < tile.planes_end) {
-        prefetch_tile_plane(tile, y + 1);
-      } else if (more) {
-        prefetch_tile_plane(next, after.y);
+    HRVec3u beyond = after;
+    const bool further = more && next_tile(work, beyond);
+    Tile last;
+    if (further) last = plan_tile(work, beyond);
+    if (is_column_run(work, tile)) {
+      work.offset = tile.offset;
+      const uint8_t* ahead = nullptr;
+      uint64_t ahead_bytes = 0;
+      if (more && is_column_run(work, next)) {
+        ahead = next.brick + kPlaneRowBytes * (after.y % kBrickEdge);
+        ahead_bytes = uint64_t{next.planes_end - after.y} * kPlaneRowBytes;
       }
-      if (!copy_tile_plane(work, tile, y)) return;
+      if (further && is_column_run(work, last)) {
+        const uint8_t* run = last.brick + kPlaneRowBytes * (beyond.y % kBrickEdge);
+        prefetch_l2(run);
+        prefetch_l2(run + uint64_t{last.planes_end - beyond.y} * kPlaneRowBytes - 1);
+      }
+      copy_columns(tile.brick + kPlaneRowBytes * (at.y % kBrickEdge), tile.planes_end - at.y,
+                   tile.rows, tile.out + (at.y - work.origin.y) * work.plane_stride,
+                   work.plane_stride, ahead, ahead_bytes);
+    } else {
+      for (uint32_t y = at.y; y < tile.planes_end; ++y) {
+        Ahead ahead;
+        if (y + 1 < tile.planes_end) {
+          ahead = tile_plane_ahead(tile, y + 1);
+        } else if (more) {
+          ahead = tile_plane_ahead(next, after.y);
+        }
+        if (tile.kind != Tile::Kind::Copy) prefetch_ahead(ahead, 0, kBrickEdge);
+        if (!copy_tile_plane(work, tile, y, ahead)) return;
+      }
     }
     if (!more) return;
     tile = next;
     at = after;
+    next = last;
+    after = beyond;
+    more = further;
   }
 }
 

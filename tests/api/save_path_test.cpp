@@ -66,6 +66,7 @@ TEST(SavePaths, EachKindOfPathKeepsWhatItIs) {
     bool saved;
   } cases[] = {
       {kNew, "new.tif", "new.tif", "", false, true},
+      {kFile, "old.tif", "old.tif", "", true, true},
       {kFile, "old.tif.gz", "old.tif.gz", "", true, true},
       {kLink, "sub/link.tif", "target.tif", "../target.tif", true, true},
       {kLink, "dangling.tif.gz", "made.tif.gz", "made.tif.gz", false, true},
