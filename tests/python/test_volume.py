@@ -70,12 +70,6 @@ KEYS = [
     (Ellipsis, 2), (1, Ellipsis), (slice(0, 2), None, 1), (None, slice(5, 6), Ellipsis, 3),
     [3, 1, 3], np.array([[0, 22], [5, 5]]), (slice(0, 4), [1, 2], [3, 4]), ([2, 0], 1, [5, 6]),
     np.arange(SLICES) % 3 == 0, (True,), (7, np.arange(HEIGHT) > 30),
-    # Planes on every axis and boxes at the edges, with steps of both signs and index arrays.
-    (slice(None), 17), (Ellipsis, -1), (slice(None), 0, slice(None, None, -1)),
-    (slice(10, 20), slice(30, 3, -2), 5), (SLICES - 1, -1, -1), (slice(1, 3), [HEIGHT - 1, 0, 5]),
-    (slice(None, None, -2), HEIGHT - 1, slice(WIDTH - 3, None)),
-    (np.array([9, 2, 9, 0]), slice(None), [1, 3, 0, 2]),
-    (slice(None), np.arange(HEIGHT) % 7 == 0, slice(2, 4)),
 ]
 
 
