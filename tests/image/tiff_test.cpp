@@ -416,9 +416,12 @@ TEST(TiffInterop, LoadsTifffileImagesWithTheDocumentedScaling) {
                 std::tuple(c.format, c.format, image.width()))
           << path;
       ASSERT_EQ(image.width(), c.expected.size()) << path;
-      for (size_t i = 0; i < c.expected.size(); ++i) {
-        const float tolerance = c.file[0] == 'f' ? 0.0f : 1e-6f + 1e-4f * c.expected[i];
-        EXPECT_NEAR(image.data[i], c.expected[i], tolerance) << path << " pixel " << i;
+      EXPECT_EQ(image.height(), c.file[1] == '3' ? 2u : 1u) << path;
+      // Every row holds the same samples (two in the 32-bit files, one in the others).
+      for (size_t i = 0; i < size_t{image.width()} * image.height(); ++i) {
+        const float want = c.expected[i % 3];
+        const float tolerance = c.file[0] == 'f' ? 0.0f : 1e-6f + 1e-4f * want;
+        EXPECT_NEAR(image.data[i], want, tolerance) << path << " pixel " << i;
       }
       EXPECT_EQ(log.find("no lookup table for 32-bit samples") != std::string::npos,
                 std::string(c.file) == "u32.tif")

@@ -51,7 +51,8 @@ def make(directory):
           photometric="miniswhite")  # 32-bit samples have no table to invert them by
     write(f"{directory}/f32.tif", np.array([[1.5, -2.5e-30, 3e38]] * 2, np.float32))
     write(f"{directory}/i16.tif", np.array([[-32768, 0, 32767]], np.int16))
-    write(f"{directory}/f32_be.tif", np.array([[1.5, -2.25, 1e-3]], np.float32), byteorder=">")
+    write(f"{directory}/f32_be.tif", np.array([[1.5, -2.25, 1e-3]] * 2, np.float32),
+          byteorder=">")
     write(f"{directory}/white.tif", np.array([[0, 255, 55]], np.uint8), photometric="miniswhite")
     colormap = np.zeros((3, 256), np.uint16)
     colormap[:, 1:3] = [[65535, 0], [0, 0], [0, 65535]]
