@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/compiler.h"
 #include "base/endian.h"
 #include "base/log.h"
 #include "base/platform.h"
@@ -40,21 +41,6 @@ float load_sample(const uint8_t* at) {
   }
 }
 
-// Asks for the cache line holding `at` in the second-level cache; never faults. On x86
-// an asm statement: GCC finds a function that only calls __builtin_prefetch free of side
-// effects and drops the calls to it at -O2.
-inline void prefetch_l2(const uint8_t* at) {
-#if QVX_SLICE_SSE2 && (defined(__GNUC__) || defined(__clang__))
-  asm volatile("prefetcht1 %0" : : "m"(*at));
-#elif QVX_SLICE_SSE2
-  _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T1);
-#elif defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(at, 0, 2);
-#else
-  (void)at;
-#endif
-}
-
 // The copy of one brick's plane into the output: `plane` is the brick's first sample of
 // the plane (row zi at plane + zi * kRowBytes holds brick x = 0..31 of z = zi), `out` the
 // tile's first element, rows x cols of it filled (row = brick x, column = brick z). The
@@ -75,9 +61,9 @@ inline void prefetch_plane_part(const uint8_t* plane, uint32_t rows, uint32_t co
   const uint64_t last = 4 * uint64_t{rows} - 1;
   for (uint32_t zi = 0; zi < cols; ++zi) {
     const uint8_t* row = plane + zi * kRowBytes;
-    prefetch_l2(row);
-    if (last >= 64) prefetch_l2(row + 64);
-    prefetch_l2(row + last);
+    Base::prefetch_l2(row);
+    if (last >= 64) Base::prefetch_l2(row + 64);
+    Base::prefetch_l2(row + last);
   }
 }
 
@@ -293,19 +279,6 @@ void copy_column(const uint8_t* plane, uint32_t rows, float* out, uint64_t strid
   for (uint32_t xi = 0; xi < rows; ++xi) out[xi * stride] = load_sample(plane + 4 * xi);
 }
 
-// Asks for the cache line holding `at` in the first-level cache; never faults.
-inline void prefetch_l1(const uint8_t* at) {
-#if QVX_SLICE_SSE2 && (defined(__GNUC__) || defined(__clang__))
-  asm volatile("prefetcht0 %0" : : "m"(*at));
-#elif QVX_SLICE_SSE2
-  _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
-#elif defined(__GNUC__) || defined(__clang__)
-  __builtin_prefetch(at, 0, 3);
-#else
-  (void)at;
-#endif
-}
-
 // All planes of a z-plane's tile at once: `planes` columns of `rows` samples, one after
 // the other in the brick, into output rows `stride` floats apart. The brick's part is one
 // run of up to 4 KiB that the hardware prefetcher cannot reach across the page boundary
@@ -316,8 +289,8 @@ void copy_columns(const uint8_t* first, uint32_t planes, uint32_t rows, float* o
   for (uint32_t p = 0; p < planes; ++p) {
     const uint64_t next = uint64_t{p} * kPlaneRowBytes;
     if (next < ahead_bytes) {
-      prefetch_l1(ahead + next);
-      prefetch_l1(ahead + std::min(next + 64, ahead_bytes - 1));
+      Base::prefetch(ahead + next);
+      Base::prefetch(ahead + std::min(next + 64, ahead_bytes - 1));
     }
     const uint8_t* column = first + next;
     float* to = out + p * stride;
@@ -556,8 +529,8 @@ void extract(void* context) {
       }
       if (further && is_column_run(work, last)) {
         const uint8_t* run = last.brick + kPlaneRowBytes * (beyond.y % kBrickEdge);
-        prefetch_l2(run);
-        prefetch_l2(run + uint64_t{last.planes_end - beyond.y} * kPlaneRowBytes - 1);
+        Base::prefetch_l2(run);
+        Base::prefetch_l2(run + uint64_t{last.planes_end - beyond.y} * kPlaneRowBytes - 1);
       }
       copy_columns(tile.brick + kPlaneRowBytes * (at.y % kBrickEdge), tile.planes_end - at.y,
                    tile.rows, tile.out + (at.y - work.origin.y) * work.plane_stride,
