@@ -75,8 +75,9 @@ class VolumeHandle {
   uint32_t kind() const;    // QVX_OZK_KIND_*
   double data_min() const;
   double data_max() const;
-  // True when the volume names a data range (data_min below data_max).
-  bool has_data_range() const { return data_min() < data_max(); }
+  // The gray window of an 8-bit image of this volume: `chosen` where given, else the
+  // volume's data range, else (low above high) each format's own choice.
+  std::pair<double, double> window_or(const std::optional<std::pair<double, double>>& chosen) const;
   bool read_slice(uint32_t index, float* out) const;
   // The planes of constant `plane.axis` at `plane.level`: how many there are and each one's
   // rows and columns (y: x rows of z values; x: y rows of z; z: y rows of x), the shape

@@ -101,6 +101,13 @@ double VolumeHandle::data_max() const {
   return value;
 }
 
+std::pair<double, double> VolumeHandle::window_or(
+    const std::optional<std::pair<double, double>>& chosen) const {
+  if (chosen) return *chosen;
+  if (data_min() < data_max()) return {data_min(), data_max()};
+  return {1.0, -1.0};
+}
+
 bool VolumeHandle::read_slice(uint32_t index, float* out) const {
   return volume_ != nullptr && qvx_ozk_volume_read_slice(volume_, out, index);
 }

@@ -123,9 +123,7 @@ int run_export(const std::string& volume_path, const std::string& directory, Ima
     return fail(describe_failure("cannot create directory", directory, "not a directory"));
   }
 
-  const Window shown = window                    ? *window
-                       : volume.has_data_range() ? Window{volume.data_min(), volume.data_max()}
-                                                 : Window{1.0, -1.0};
+  const Window shown = volume.window_or(window);
   std::vector<float> pixels(size_t{shape.rows} * shape.columns);
   const uint64_t count = (uint64_t{end} - range.first + range.step - 1) / range.step;
   Progress progress("export", count, settings.quiet);

@@ -81,9 +81,7 @@ int run_reslice(const std::string& volume_path, const std::string& output, const
                                    plane.height, 0.0f, pixels.data())) {
     return fail(describe_failure(what, volume_path, library_cause()));
   }
-  const Window shown = window                    ? *window
-                       : volume.has_data_range() ? Window{volume.data_min(), volume.data_max()}
-                                                 : Window{1.0, -1.0};
+  const Window shown = volume.window_or(window);
   if (!save_slice_image(output, *format, pixels.data(), plane.height, plane.width, shown.first,
                         shown.second, &error)) {
     return fail(error);

@@ -30,10 +30,7 @@ int run_slice(const std::string& volume_path, const Plane& plane, uint32_t index
     return fail(describe_failure(what, volume_path, library_cause()));
   }
   if (interrupted()) return fail("interrupted");
-  // Without a window the volume's data range, else each format's own choice.
-  const Window shown = window                    ? *window
-                       : volume.has_data_range() ? Window{volume.data_min(), volume.data_max()}
-                                                 : Window{1.0, -1.0};
+  const Window shown = volume.window_or(window);
   if (!save_slice_image(output, *format, pixels.data(), shape.rows, shape.columns, shown.first,
                         shown.second, &error)) {
     return fail(error);
