@@ -100,7 +100,7 @@ class Volume {
 
  private:
   qvx_ozk_volume* handle_;
-  std::vector<float> slice_;
+  PageVector<float> slice_;
 };
 
 // The same order in bench/compare.py: Fisher-Yates driven by splitmix64 from `seed`.
@@ -191,7 +191,7 @@ struct ShuffledReads {
   std::vector<uint32_t> order;
   size_t next = 0;
   uint32_t last = 0;
-  std::vector<char> scratch;
+  PageVector<char> scratch;
   bool ok = false;
 
   bool read_next() {
@@ -236,7 +236,7 @@ void region_plane(benchmark::State& state, const char* name, int axis) {
   struct Fixture {
     std::unique_ptr<ShuffledReads> reads;
     std::vector<uint32_t> order;
-    std::vector<float> plane;
+    PageVector<float> plane;
     size_t next = 0;
     uint32_t n[3] = {};
   };
@@ -278,7 +278,7 @@ void region_plane(benchmark::State& state, const char* name, int axis) {
 void hr_level3(benchmark::State& state) {
   struct Fixture {
     std::unique_ptr<ShuffledReads> reads;
-    std::vector<float> level;
+    PageVector<float> level;
     uint32_t n[3] = {}, k = 0;
   };
   auto* f = fixture<Fixture>("level3", [] {
@@ -347,7 +347,7 @@ struct SequentialGzread {
   std::string path;
   uint64_t offset = 0, slice_bytes = 0, slices = 0;
   GzipStream stream;
-  std::vector<char> scratch;
+  PageVector<char> scratch;
   bool started = false;
   bool prepare() {
     if (started && stream.position() < slices * slice_bytes) return true;
@@ -370,7 +370,7 @@ std::unique_ptr<SequentialGzread> gzread_reader(const char* name, const Volume& 
 struct GzipSequentialFixture {
   SequentialGzip ours;
   std::unique_ptr<SequentialGzread> gzread;
-  std::vector<char> scratch;
+  PageVector<char> scratch;
   bool ok = false;
 };
 
@@ -428,7 +428,7 @@ void packed_gzip_first_touch(benchmark::State& state, const char* name, int bits
     std::string path;
     std::vector<uint32_t> order;
     uint64_t furthest_end = 0, offset = 0;
-    std::vector<char> scratch;
+    PageVector<char> scratch;
     bool ok = false;
   };
   auto* f = fixture<Fixture>(name, [name, bits] {
@@ -476,7 +476,7 @@ struct HeaderFixture {
   std::vector<int> fds;
   // Where pread puts the slice: a buffer of its own, as our read has one, not the scratch
   // buffer that the memcpy reference has just written (and so left in the caches).
-  std::vector<char> pread_out;
+  PageVector<char> pread_out;
   uint32_t per_file = 0;
   // The references read the same place of another slice file: the same work, and none of
   // the bytes that our read just brought into the caches.
@@ -615,7 +615,7 @@ void hr_open_sparse(benchmark::State& state) {
   struct Fixture {
     Volume volume;
     std::string path;
-    std::vector<char> scratch;
+    PageVector<char> scratch;
     uint64_t node_bytes = 0, root_offset = 0, root_bytes = 0;
     bool ok = false;
   };
