@@ -35,7 +35,6 @@ struct PageAllocator {
   }
   void deallocate(T* p, size_t /*n*/) { std::free(p); }
   friend bool operator==(const PageAllocator&, const PageAllocator&) { return true; }
-  friend bool operator!=(const PageAllocator&, const PageAllocator&) { return false; }
 };
 
 template <class T>

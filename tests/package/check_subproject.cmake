@@ -1,12 +1,7 @@
 # Configures, builds and runs tests/package/subproject, which adds the source tree with
 # add_subdirectory and links qvxozk::qvx_ozk.
 file(REMOVE_RECURSE "${WORK}")
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "failed: ${ARGN}\n${out}")
-  endif()
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/run.cmake")
 run(${CMAKE_COMMAND} -S "${SOURCE}/tests/package/subproject" -B "${WORK}"
     "-DQVX_OZK_SOURCE=${SOURCE}" "-DCMAKE_C_COMPILER=${C_COMPILER}"
     "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}")
